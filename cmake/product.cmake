@@ -1,0 +1,1 @@
+# The shipped executable. Sources are added by the ui/ and update/ folders as they grow.

@@ -1,0 +1,112 @@
+#include "link/commands.h"
+
+#include <cstring>
+
+#include "link/bytes.h"
+#include "link/device_io.h"
+#include "link/programmer_link.h"
+
+namespace {
+
+constexpr std::uint8_t kOptionSet = 1;
+constexpr std::uint8_t kOptionClear = 0;
+constexpr std::uint8_t kLockHeld = 1;
+constexpr std::uint8_t kFlashOpen = 0;
+
+LinkResult exchangeIgnoringAnswer(const Report& request, std::uint32_t requestLength) {
+    Report response;
+    return exchangeReports(request, requestLength, response);
+}
+
+}  // namespace
+
+Report commandReport(Command command, std::uint8_t length, std::uint8_t option) {
+    Report report{};
+    report.bytes[0] = kCommandReportId;
+    report.bytes[1] = command;
+    report.bytes[2] = length;
+    report.bytes[3] = option;
+    return report;
+}
+
+LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, Report& response,
+                           std::uint32_t waitBeforeReadMs) {
+    const ProgrammerLink& link = programmerLink;
+    if (link.handle == kNoDevice) return kLinkNoLink;
+    // The buffers hold 60 bytes; a unit announcing longer reports, or an output report too short
+    // to carry this request whole, is not talked to rather than overrun or truncated.
+    if (link.outputReportLength > kReportBufferSize || link.inputReportLength > kReportBufferSize ||
+        requestLength > link.outputReportLength || link.inputReportLength == 0)
+        return kLinkNoLink;
+    if (!deviceWrite(link.handle, request.bytes, link.outputReportLength)) return kLinkWriteFailed;
+    if (waitBeforeReadMs != 0) pauseMs(waitBeforeReadMs);
+    // Bytes past a short input report read as zero.
+    std::memset(response.bytes, 0, sizeof response.bytes);
+    response.bytes[0] = kResponseReportId;
+    if (!deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs))
+        return kLinkReadFailed;
+    return kLinkOk;
+}
+
+bool isErrorAnswer(const Report& response) { return response.bytes[1] == kErrorAnswer; }
+
+LinkResult judgeCode32(const Report& response) {
+    if (!isErrorAnswer(response)) return kLinkOk;
+    return static_cast<LinkResult>(readU32(response.bytes + 4));
+}
+
+LinkResult eraseFirmware() {
+    Report request = commandReport(EraseFirmware, 4);
+    writeU32(request.bytes + 4, kConfirmationWord);
+    Report response;
+    LinkResult result = exchangeReports(request, kReportHeaderSize + 4, response,
+                                        kEraseAnswerDelayMs);
+    return result != kLinkOk ? result : judgeCode32(response);
+}
+
+LinkResult writeDataBlock(const std::uint8_t* data, std::uint32_t wordCount,
+                          std::uint32_t* wordsSent) {
+    if (programmerLink.handle == kNoDevice || wordCount > kMaxDataBytes / 4) return kLinkNoLink;
+    *wordsSent = 0;
+    const std::uint32_t byteCount = wordCount * 4;
+    Report request = commandReport(WriteDataBlock, static_cast<std::uint8_t>(byteCount));
+    if (byteCount != 0) std::memcpy(request.bytes + kReportHeaderSize, data, byteCount);
+    *wordsSent = wordCount;
+    Report response;
+    LinkResult result = exchangeReports(request, kReportHeaderSize + byteCount, response);
+    return result != kLinkOk ? result : judgeCode32(response);
+}
+
+LinkResult lockUnit() {
+    Report response;
+    LinkResult result =
+        exchangeReports(commandReport(SystemLock, 1, kOptionSet), kReportHeaderSize, response);
+    if (result != kLinkOk) return result;
+    return response.bytes[3] == kLockHeld ? kLinkOk : kLinkRefused;
+}
+
+LinkResult removeWriteProtection() {
+    Report response;
+    LinkResult result =
+        exchangeReports(commandReport(WriteProtect, 1, kOptionClear), kReportHeaderSize, response);
+    if (result != kLinkOk) return result;
+    if (isErrorAnswer(response)) return judgeCode32(response);
+    return response.bytes[3] == kFlashOpen ? kLinkOk : kLinkRefused;
+}
+
+LinkResult setWriteAddress() {
+    Report request = commandReport(SetWriteAddress, 9, kOptionSet);
+    writeU32(request.bytes + 4, 0);
+    writeU32(request.bytes + 8, kConfirmationWord);
+    Report response;
+    LinkResult result = exchangeReports(request, kReportHeaderSize + 8, response);
+    return result != kLinkOk ? result : judgeCode32(response);
+}
+
+void restoreWriteProtection() {
+    exchangeIgnoringAnswer(commandReport(WriteProtect, 1, kOptionSet), kReportHeaderSize);
+}
+
+void releaseUnitLock() {
+    exchangeIgnoringAnswer(commandReport(SystemLock, 1, kOptionClear), kReportHeaderSize);
+}

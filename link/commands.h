@@ -1,0 +1,62 @@
+// Report framing, the transaction that pairs a command with its answer, and the unit's commands.
+#pragma once
+
+#include <cstdint>
+
+#include "link/link_result.h"
+
+constexpr std::uint32_t kReportBufferSize = 60;  // 4 header bytes and a 56-byte data area
+constexpr std::uint32_t kReportHeaderSize = 4;
+constexpr std::uint32_t kMaxDataBytes = kReportBufferSize - kReportHeaderSize;
+constexpr std::uint8_t kCommandReportId = 0x01;
+constexpr std::uint8_t kResponseReportId = 0x02;
+constexpr std::uint8_t kErrorAnswer = 0xFF;  // byte 1 of an answer
+
+enum Command : std::uint8_t {
+    Identify = 0x08,
+    ReadUnitMemory = 0x0A,
+    SystemLock = 0x0B,
+    WriteDataBlock = 0x1B,
+    ReadEscMemory = 0x1D,
+    EraseFirmware = 0x1E,
+    SetWriteAddress = 0x1F,
+    WriteProtect = 0x20,
+    ReadEscBootInfo = 0x22,
+};
+
+constexpr std::uint32_t kConfirmationWord = 0x6B2D9E41;
+constexpr std::uint32_t kUnitVersionAddress = 0x0801FC00;
+constexpr std::uint32_t kEscInfoLength = 32;
+constexpr std::uint32_t kEscInfoOffset = 0xFFFFFFE0;  // -32: the block ends at the flash's end
+constexpr std::uint32_t kEraseAnswerDelayMs = 1000;
+// A healthy unit answers within milliseconds, the erase within a few seconds after the fixed
+// wait; a unit silent for this long is treated as gone.
+constexpr std::uint32_t kReadTimeoutMs = 10000;
+
+struct Report {
+    std::uint8_t bytes[kReportBufferSize];
+};
+
+// A command report with byte 0, the command code and the length byte set; the rest zero.
+Report commandReport(Command command, std::uint8_t length, std::uint8_t option = 0);
+
+// Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits
+// `waitBeforeReadMs`, then reads one input report into `response`.
+LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, Report& response,
+                           std::uint32_t waitBeforeReadMs = 0);
+
+// The code32 rule: an error answer yields the unit's 32-bit code (0 counts as success).
+LinkResult judgeCode32(const Report& response);
+// The rule of the ESC reads: an error answer yields the unit's 16-bit code.
+bool isErrorAnswer(const Report& response);
+
+LinkResult eraseFirmware();
+LinkResult writeDataBlock(const std::uint8_t* data, std::uint32_t wordCount,
+                          std::uint32_t* wordsSent);
+
+// The steps of an update around the erase and the transfer.
+LinkResult lockUnit();              // SystemLock set; status byte 3 must be 1
+LinkResult removeWriteProtection(); // WriteProtect opt 0; status byte 3 must be 0
+LinkResult setWriteAddress();       // SetWriteAddress at 0, with the confirmation word
+void restoreWriteProtection();      // WriteProtect opt 1; the answer is read and ignored
+void releaseUnitLock();             // SystemLock release; the answer is read and ignored

@@ -1,0 +1,41 @@
+// The platform edge of the link: HID interface listing, whole-report I/O and pauses.
+//
+// The protocol code reaches the device only through these free functions. The Windows build
+// links link/device_win.cpp (SetupAPI, HID.DLL, overlapped file I/O); native tests link
+// sim/sim_device.cpp, which serves in-process simulated units on a virtual clock.
+#pragma once
+
+#include <cstdint>
+
+// Opaque device handle; kNoDevice has the bit pattern of the platform's INVALID_HANDLE_VALUE.
+using DeviceHandle = void*;
+inline DeviceHandle const kNoDevice = reinterpret_cast<DeviceHandle>(~std::uintptr_t{0});
+
+struct DeviceList;  // a snapshot of the present HID interfaces
+
+// Null when the list of present HID interfaces cannot be obtained.
+DeviceList* deviceListOpen();
+
+enum class InterfacePath { found, unreadable, end };
+// On `found`, *path is a NUL-terminated UTF-16 path of *pathUnits units (terminator included),
+// allocated with std::malloc and owned by the caller. `unreadable`: skip this index. `end`: no
+// interface at this index or after it.
+InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** path,
+                             std::uint32_t* pathUnits);
+void deviceListClose(DeviceList* list);
+
+// kNoDevice when the path cannot be opened for reading and writing.
+DeviceHandle deviceOpen(const char16_t* path);
+bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId);
+// Report lengths in bytes, report-ID byte included, from the HID capabilities.
+bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
+                         std::uint32_t* inputLength);
+bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length);
+// Waits at most timeoutMs for one whole input report; false on failure or time-out.
+bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
+                std::uint32_t timeoutMs);
+void deviceClose(DeviceHandle device);
+
+// The system error code of the last failing call (GetLastError on Windows).
+std::uint32_t lastSystemError();
+void pauseMs(std::uint32_t milliseconds);

@@ -1,0 +1,13 @@
+// LinkResult: the signed result code every link operation returns.
+#pragma once
+
+#include <cstdint>
+
+using LinkResult = std::int32_t;
+
+constexpr LinkResult kLinkOk = 0;
+constexpr LinkResult kLinkNoLink = -1;  // no link, or a precondition failed
+constexpr LinkResult kLinkWriteFailed = -2;
+constexpr LinkResult kLinkReadFailed = -3;
+constexpr LinkResult kLinkNoUnit = -4;
+constexpr LinkResult kLinkRefused = 1627;  // the unit refused a step in its status byte

@@ -1,0 +1,58 @@
+// ProgrammerLink: the one record of the open programming unit and what identification learnt.
+#pragma once
+
+#include <cstdint>
+
+#include "link/device_io.h"
+#include "link/link_result.h"
+
+constexpr std::uint16_t kUnitVendorId = 0xF0E1;
+constexpr std::uint16_t kProductZelquad = 1;
+constexpr std::uint16_t kProductTavilink = 2;
+
+constexpr std::uint16_t kEscStateUpdatable = 3;  // the ESC bootloader answers
+constexpr std::uint16_t kNoEscFirmware = 0xFFFF;
+
+struct BootIdentity {
+    std::uint8_t first;
+    std::uint16_t second;
+    std::uint32_t third;
+    std::uint32_t fourth;
+    std::uint8_t fifth;
+};
+
+struct ProgrammerLink {
+    DeviceHandle handle;
+    char16_t* devicePath;
+    std::uint32_t outputReportLength;
+    std::uint32_t inputReportLength;
+    std::uint8_t unitInBootloader;
+    std::uint32_t unitFirmwareVersion;
+    std::uint32_t unitInfoWord;
+    std::uint16_t escState;
+    std::uint16_t escStateDetail;
+    BootIdentity bootIdentity;
+    std::uint8_t escInfo[32];
+    std::uint8_t escBootInfo[40];
+    std::uint16_t usbProductId;
+};
+
+extern ProgrammerLink programmerLink;
+
+// Zeroes every field after `handle` and marks the link closed, without touching the device.
+void resetProgrammerLink();
+bool linkIsOpen();
+
+// Closes any link, finds the first programming unit among the present HID interfaces, opens it
+// and identifies it. A unit whose identification fails stays open; the caller decides.
+LinkResult openProgrammer();
+void closeProgrammer();
+
+// Runs once per openProgrammer, right after the device was opened.
+LinkResult identifyProgrammer();
+
+// Views into the information blocks.
+std::uint16_t escFirmwareVersion();
+void setEscFirmwareVersion(std::uint16_t version);
+std::uint32_t escTypeId();
+std::uint32_t escBootloaderVersion();

@@ -1,0 +1,70 @@
+// Numeric IDs of the executable's resources and of the main dialog's controls.
+// Plain macros, because the resource compiler reads this file too.
+// Text IDs and control IDs are separate number spaces: the same number can mean both.
+#pragma once
+
+// Dialog templates, images, icon.
+#define IDD_MAIN 110
+#define IDD_PROGRESS 113
+#define IDB_LOGO 121
+#define IDI_APP 123
+#define IDR_FIRMWARE 140
+
+// Controls of the main dialog.
+#define IDC_CLOSE 2
+#define IDC_UPDATE 1002
+#define IDC_LABEL_ESC_BOOTLOADER 1005
+#define IDC_HINT 40004
+#define IDC_VERSION_GROUP 40007
+#define IDC_LABEL_UNIT 40010
+#define IDC_LABEL_ESC 40011
+#define IDC_VALUE_UNIT 40013
+#define IDC_VALUE_ESC_BOOTLOADER 40014
+#define IDC_VALUE_ESC 40015
+#define IDC_PROGRESS_BAR 1002
+
+// The message catalogue.
+#define IDS_READY 40000
+#define IDS_STEPS 40001
+#define IDS_UPDATE_FAILED_CAPTION 40002
+#define IDS_LOCK_BIT_NOT_SET 40003
+#define IDS_LOCK_BIT_NOT_RESET 40004
+#define IDS_PROTECTION_NOT_RESTORED 40005
+#define IDS_PROTECTION_NOT_REMOVED 40006
+#define IDS_PURGE_FAILED 40007
+#define IDS_ADDRESS_FAILED 40008
+#define IDS_BLOCK_FAILED 40009
+#define IDS_REGISTRATION_FAILED 40011
+#define IDS_APPLICATION_ERROR_CAPTION 40012
+#define IDS_WRONG_MODE 40015
+#define IDS_NO_UPDATABLE_ESC 40016
+#define IDS_NO_UNIT 40017
+#define IDS_CONNECTION_LOST 40020
+#define IDS_UNIT_NOT_DETECTED 40022
+#define IDS_DOWNGRADE_QUESTION 40023
+#define IDS_DOWNGRADE_CAPTION 40025
+#define IDS_LOCK_FAILED 40026
+#define IDS_UNLOCK_FLASH_FAILED 40027
+#define IDS_ERASE_FAILED 40028
+#define IDS_PROGRESS_CAPTION 40029
+#define IDS_FAILURE_HINT 40030
+#define IDS_WRITE_FAILED 40031
+#define IDS_UPDATE_SUCCEEDED 40032
+#define IDS_INCOMPATIBLE_CAPTION 40033
+#define IDS_INCOMPATIBLE_TEXT 40034
+#define IDS_INCOMPATIBLE_HINT 40035
+#define IDS_ERROR_CODE_LINE 40036
+#define IDS_WARNING_CAPTION 40037
+#define IDS_WARNING_TEXT 40038
+#define IDS_LABEL_UNIT 40039
+#define IDS_LABEL_ESC_BOOTLOADER 40040
+#define IDS_LABEL_ESC 40041
+// Texts for updating the programming unit itself; carried, never shown.
+#define IDS_UNIT_READY 60001
+#define IDS_UNIT_STEPS 60002
+#define IDS_UNIT_WRONG_MODE 60003
+#define IDS_UNIT_NOT_FOUND 60004
+#define IDS_UNIT_CONNECTION_LOST 60005
+#define IDS_UNIT_DOWNGRADE_QUESTION 60006
+#define IDS_UNIT_UPDATE_SUCCEEDED 60007
+#define IDS_UNIT_FLASH_FAILED 60008

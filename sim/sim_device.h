@@ -1,0 +1,33 @@
+// In-process HID bus for native tests: implements link/device_io.h over simulated units and a
+// virtual clock, so pauses and read time-outs cost no real time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sim/unit_model.h"
+
+struct SimDevice {
+    std::u16string path;
+    std::uint16_t vendorId = 0xF0E1;
+    std::uint16_t productId = 2;
+    bool openable = true;
+    bool pathReadable = true;
+    SimUnit* unit = nullptr;  // null: a device that is not a programming unit
+};
+
+// Empties the bus, resets the clock and the counters; `listAvailable` false makes the device
+// list unobtainable.
+void simBusReset(bool listAvailable = true);
+// Plugs in a device; the bus keeps a pointer to its unit, which the caller owns.
+void simBusPlug(const SimDevice& device);
+void simBusUnplug(const std::u16string& path);
+// Plugs in a programming unit at the given path with the unit's product ID.
+void simBusPlugUnit(SimUnit& unit, const std::u16string& path = u"\\\\?\\hid#vid_f0e1&pid_0002#sim");
+
+std::uint64_t simNowMs();
+// Every pause the program asked for, in order.
+const std::vector<std::uint32_t>& simPauses();
+// Reads and writes done through any handle (counted even when they fail).
+std::uint32_t simIoCount();
+std::uint32_t simOpenHandles();

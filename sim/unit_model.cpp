@@ -1,0 +1,161 @@
+#include "sim/unit_model.h"
+
+#include <cstring>
+
+#include "link/bytes.h"
+#include "link/commands.h"
+
+namespace {
+
+const SimFault* faultFor(const SimUnit& unit, std::uint8_t command) {
+    for (const SimFault& fault : unit.faults)
+        if (fault.command == command && fault.occurrence == unit.commandCounts[command])
+            return &fault;
+    return nullptr;
+}
+
+void errorAnswer(std::uint8_t* answer, std::uint32_t code) {
+    answer[1] = kErrorAnswer;
+    writeU32(answer + 4, code);
+}
+
+// The unit's own refusal codes for steps out of order.
+constexpr std::uint32_t kSimNotLocked = 0x21;
+constexpr std::uint32_t kSimProtected = 0x22;
+constexpr std::uint32_t kSimBadConfirmation = 0x23;
+constexpr std::uint32_t kSimNotErased = 0x24;
+constexpr std::uint32_t kSimBadLength = 0x25;
+constexpr std::uint32_t kSimNoEsc = 0x26;
+
+void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
+                   std::uint8_t* answer) {
+    const std::uint8_t command = request[1];
+    answer[1] = command;
+    answer[2] = request[2];
+    const bool escAnswers = !unit.inBootloader && unit.escState == 3;
+    switch (command) {
+        case Identify:
+            answer[3] = unit.inBootloader ? 1 : 0;
+            if (unit.inBootloader) {
+                std::memcpy(answer + 4, unit.bootIdentity, sizeof unit.bootIdentity);
+            } else {
+                writeU16(answer + 4, unit.escState);
+                writeU16(answer + 6, unit.escStateDetail);
+                writeU32(answer + 8, unit.unitFirmwareVersion);
+                writeU32(answer + 12, unit.unitInfoWord);
+            }
+            return;
+        case ReadUnitMemory:
+            writeU32(answer + 4, readU32(request + 4));
+            writeU32(answer + 8, unit.unitFirmwareVersion);
+            writeU32(answer + 12, unit.unitInfoWord);
+            return;
+        case SystemLock:
+            unit.locked = request[3] == 1;
+            answer[3] = unit.locked ? 1 : 0;
+            return;
+        case ReadEscMemory:
+            if (!escAnswers) return errorAnswer(answer, kSimNoEsc);
+            if (unit.escInfoErrorCode != 0xFFFF) return errorAnswer(answer, unit.escInfoErrorCode);
+            std::memcpy(answer + 4, unit.escInfo, sizeof unit.escInfo);
+            return;
+        case ReadEscBootInfo:
+            if (!escAnswers) return errorAnswer(answer, kSimNoEsc);
+            if (unit.escBootInfoErrorCode != 0xFFFF)
+                return errorAnswer(answer, unit.escBootInfoErrorCode);
+            std::memcpy(answer + 4, unit.escBootInfo, sizeof unit.escBootInfo);
+            return;
+        case WriteProtect:
+            if (request[3] == 0 && !unit.locked) return errorAnswer(answer, kSimNotLocked);
+            unit.writeProtected = request[3] != 0;
+            answer[3] = unit.writeProtected ? 1 : 0;
+            return;
+        case EraseFirmware:
+            if (unit.writeProtected) return errorAnswer(answer, kSimProtected);
+            if (readU32(request + 4) != kConfirmationWord)
+                return errorAnswer(answer, kSimBadConfirmation);
+            unit.erased = true;
+            unit.addressSet = false;
+            unit.flash.clear();
+            return;
+        case SetWriteAddress:
+            if (!unit.erased) return errorAnswer(answer, kSimNotErased);
+            if (readU32(request + 8) != kConfirmationWord)
+                return errorAnswer(answer, kSimBadConfirmation);
+            unit.addressSet = true;
+            return;
+        case WriteDataBlock: {
+            const std::uint32_t count = request[2];
+            if (!unit.addressSet || unit.writeProtected) return errorAnswer(answer, kSimNotErased);
+            if (count % 4 != 0 || count > kMaxDataBytes || kReportHeaderSize + count > length)
+                return errorAnswer(answer, kSimBadLength);
+            unit.flash.insert(unit.flash.end(), request + 4, request + 4 + count);
+            return;
+        }
+        default:
+            return errorAnswer(answer, 0x01);
+    }
+}
+
+}  // namespace
+
+SimUnit simReadyUnit(std::uint16_t escVersion) {
+    SimUnit unit;
+    simSetEscFirmwareVersion(unit, escVersion);
+    simSetEscType(unit, kSupportedEscType, 0x02000105);
+    return unit;
+}
+
+void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version) {
+    writeU16(unit.escInfo + 4, version);
+}
+
+void simSetEscType(SimUnit& unit, std::uint32_t typeId, std::uint32_t bootloaderVersion) {
+    writeU32(unit.escBootInfo, typeId);
+    writeU32(unit.escBootInfo + 4, bootloaderVersion);
+}
+
+SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
+                       std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength) {
+    if (!unit.connected) return SimReply::disconnected;
+    unit.received.push_back({std::vector<std::uint8_t>(request, request + length), nowMs, 0});
+    std::uint8_t full[256] = {};
+    full[0] = kResponseReportId;
+    const std::uint8_t command = length > 1 ? request[1] : 0;
+    ++unit.commandCounts[command];
+    if (const SimFault* fault = faultFor(unit, command)) {
+        switch (fault->kind) {
+            case SimFaultKind::noAnswer:
+                return SimReply::silence;
+            case SimFaultKind::disconnect:
+                unit.connected = false;
+                return SimReply::disconnected;
+            case SimFaultKind::errorAnswer:
+                full[1] = command;
+                errorAnswer(full, fault->code);
+                break;
+            case SimFaultKind::refusal:
+                full[1] = command;
+                // A refusal reads as the opposite of what each step expects in byte 3.
+                full[3] = command == SystemLock ? 0 : 1;
+                break;
+            case SimFaultKind::malformed:
+                for (std::uint32_t i = 0; i < sizeof full; ++i)
+                    full[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 37) ^ command);
+                break;
+        }
+    } else if (length >= kReportHeaderSize && request[0] == kCommandReportId) {
+        answerCommand(unit, request, length, full);
+    } else {
+        errorAnswer(full, 0x02);
+    }
+    std::memcpy(answer, full, answerLength < sizeof full ? answerLength : sizeof full);
+    return SimReply::answer;
+}
+
+std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit) {
+    std::vector<std::uint8_t> order;
+    for (const SimReceived& report : unit.received)
+        order.push_back(report.bytes.size() > 1 ? report.bytes[1] : 0);
+    return order;
+}

@@ -1,0 +1,75 @@
+// The simulated programming unit and the ESC bootloader behind it: answers every command report
+// as the real unit does, with fault injection and a record of what it received.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+enum class SimFaultKind {
+    errorAnswer,  // byte 1 = 0xFF with `code` at bytes 4 to 7
+    refusal,      // a normal answer whose status byte 3 refuses the step
+    noAnswer,     // the request is taken, no input report ever follows
+    disconnect,   // the unit vanishes: this and every later read and write fail
+    malformed,    // a garbled answer: random-looking bytes, report ID and status included
+};
+
+struct SimFault {
+    std::uint8_t command;     // command code the fault applies to
+    std::uint32_t occurrence; // 1 = the first time that command arrives
+    SimFaultKind kind;
+    std::uint32_t code;       // for errorAnswer
+};
+
+struct SimReceived {
+    std::vector<std::uint8_t> bytes;  // the whole output report as written
+    std::uint64_t writtenAtMs;        // the clock when the report arrived
+    std::uint64_t readAtMs;           // the clock when its answer was taken; 0 if never
+};
+
+struct SimUnit {
+    // What the unit reports about itself and the ESC.
+    std::uint16_t productId = 2;
+    std::uint32_t outputReportLength = 60;
+    std::uint32_t inputReportLength = 60;
+    bool capabilitiesFail = false;
+    bool inBootloader = false;
+    std::uint8_t bootIdentity[12] = {};  // Identify bytes 4 to 15 in bootloader mode
+    std::uint32_t unitFirmwareVersion = 0x00010200;
+    std::uint32_t unitInfoWord = 0;
+    std::uint16_t escState = 3;
+    std::uint16_t escStateDetail = 0;
+    std::uint8_t escInfo[32] = {};      // firmware version u16 at offset 4
+    std::uint8_t escBootInfo[40] = {};  // type ID u32 at 0, bootloader version u32 at 4
+    std::uint16_t escInfoErrorCode = 0xFFFF;      // 0xFFFF: answer normally
+    std::uint16_t escBootInfoErrorCode = 0xFFFF;  // 0xFFFF: answer normally
+
+    // What the ESC bootloader holds now.
+    bool locked = false;
+    bool writeProtected = true;
+    bool erased = false;
+    bool addressSet = false;
+    std::vector<std::uint8_t> flash;  // bytes written since the erase, in order
+
+    std::vector<SimFault> faults;
+    std::vector<SimReceived> received;
+    std::uint32_t commandCounts[256] = {};
+    bool connected = true;
+};
+
+constexpr std::uint32_t kSupportedEscType = 0x111F403C;
+constexpr std::uint32_t kSupportedEscTypeAlt = 0x0A06403C;
+
+// A ready TAVILINK with a supported ESC running `escVersion`.
+SimUnit simReadyUnit(std::uint16_t escVersion = 0x0302);
+void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version);
+void simSetEscType(SimUnit& unit, std::uint32_t typeId, std::uint32_t bootloaderVersion);
+
+enum class SimReply { answer, silence, disconnected };
+
+// Takes one output report and prepares the input report that answers it (`answer` holds
+// `answerLength` bytes). Records the report with `nowMs`.
+SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
+                       std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength);
+
+// Command codes in the order the unit received them.
+std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit);
