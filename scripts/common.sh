@@ -1,0 +1,48 @@
+# Shared by run.sh and test.sh: build trees, a private Wine prefix and a virtual display.
+# Sourced, not run.
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$repo/build"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+export WINEDEBUG=-all
+export WINEPREFIX="$build/wineprefix"
+export WINEARCH=win64
+
+configure_and_build() {  # dir, cmake args...
+  local dir=$1
+  shift
+  cmake -S "$repo" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 ||
+    { grep -E 'error|Error' -A3 "$dir.build.log" | head -60; return 1; }
+}
+
+build_windows() {  # the 64-bit program, the simulated unit and the Windows tests
+  mkdir -p "$build"
+  configure_and_build "$build/win64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR=wine "$@"
+}
+
+started_xvfb=""
+start_display() {
+  # A display of our own, on the first free number from 90 on.
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  started_xvfb=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+}
+
+prepare_wine() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+  wineserver -p 60 >/dev/null 2>&1 || true  # keep it warm between test programs
+}
+
+stop_started() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$started_xvfb" ]; then kill "$started_xvfb" 2>/dev/null || true; fi
+}

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: native (plain and sanitized), fuzzing for a bounded
+# time, the Windows code under Wine, and the shipped executable end to end.
+set -uo pipefail
+source "$(dirname "$0")/scripts/common.sh"
+
+bash "$repo/scripts/install-deps.sh" || exit 1
+trap stop_started EXIT
+
+declare -a stage_names stage_results
+passed=0
+failed=0
+record() {  # name, exit code
+  stage_names+=("$1")
+  if [ "$2" -eq 0 ]; then stage_results+=("passed"); passed=$((passed + 1))
+  else stage_results+=("FAILED"); failed=$((failed + 1)); fi
+}
+
+run_ctest() {  # dir
+  (cd "$1" && ctest --output-on-failure --timeout 900)
+}
+
+mkdir -p "$build"
+echo "== native build and tests"
+configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug && run_ctest "$build/native"
+record "native tests" $?
+
+echo "== native tests with address and undefined-behaviour sanitizers"
+configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
+  run_ctest "$build/sanitize"
+record "sanitized native tests" $?
+
+echo "== fuzzing the response reports (30 s)"
+configure_and_build "$build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON -DUPDATER_SANITIZE=ON &&
+  mkdir -p "$build/fuzz/corpus" &&
+  "$build/fuzz/tests/fuzz/response_fuzz" -max_total_time=30 -max_len=1024 -print_final_stats=1 \
+    "$build/fuzz/corpus" >"$build/fuzz/run.log" 2>&1
+fuzz_rc=$?
+grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "$build/fuzz/run.log" | head -5
+record "fuzzing" $fuzz_rc
+
+echo "== 32-bit Windows build"
+configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
+record "32-bit Windows build" $?
+
+echo "== Windows build and tests under Wine"
+if build_windows; then
+  start_display
+  prepare_wine
+  run_ctest "$build/win64"
+  record "Wine tests" $?
+else
+  record "Wine tests" 1
+fi
+
+echo
+echo "== summary"
+for i in "${!stage_names[@]}"; do printf '%-32s %s\n' "${stage_names[$i]}" "${stage_results[$i]}"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

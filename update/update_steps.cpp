@@ -1,0 +1,39 @@
+#include "update/update_steps.h"
+
+#include "link/commands.h"
+#include "link/device_io.h"
+
+namespace {
+
+FlashOutcome failedAt(FlashStep step, LinkResult result) {
+    return {step, result, lastSystemError()};
+}
+
+}  // namespace
+
+FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
+                        void* context) {
+    LinkResult result = lockUnit();
+    if (result != kLinkOk) return failedAt(FlashStep::lock, result);
+
+    pauseMs(kStepPauseMs);
+    result = removeWriteProtection();
+    if (result != kLinkOk) return failedAt(FlashStep::unlockFlash, result);
+
+    pauseMs(kStepPauseMs);
+    result = eraseFirmware();
+    pauseMs(kAfterErasePauseMs);
+    if (result != kLinkOk) return failedAt(FlashStep::erase, result);
+
+    pauseMs(kStepPauseMs);
+    result = setWriteAddress();
+    if (result != kLinkOk) return failedAt(FlashStep::setAddress, result);
+
+    pauseMs(kStepPauseMs);
+    TransferOutcome sent = transfer(image, size, context);
+    if (sent.result != kLinkOk) return {FlashStep::transfer, sent.result, sent.systemError};
+
+    restoreWriteProtection();
+    releaseUnitLock();
+    return {FlashStep::none, kLinkOk, 0};
+}
