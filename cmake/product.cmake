@@ -20,5 +20,10 @@ target_link_libraries(updater_update PUBLIC updater_ui updatecore winmm comctl32
 target_link_libraries(updater_ui PUBLIC updater_update)
 
 add_executable(ZirvanoUpdater WIN32 ui/main.cpp)
-target_link_libraries(ZirvanoUpdater PRIVATE updater_ui updater_update updater_resources devicewin)
+# wWinMain as the entry point.
+target_link_options(ZirvanoUpdater PRIVATE -municode)
+# The portable libraries call into the device backend, so it comes after them: static archives
+# resolve left to right.
+target_link_libraries(ZirvanoUpdater PRIVATE updater_ui updater_update updater_resources
+                      updatecore linkcore devicewin)
 set_target_properties(ZirvanoUpdater PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -6,7 +6,6 @@
 #include "link/link_result.h"
 #include "update/block_transfer.h"
 
-constexpr std::uint16_t kImageFirmwareVersion = 0x0303;  // 3.3, what the carried image installs
 constexpr std::uint32_t kStepPauseMs = 20;
 constexpr std::uint32_t kAfterErasePauseMs = 4000;  // the bootloader erases on after it answered
 

@@ -12,8 +12,8 @@
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        closeProgrammer();
         simBusReset();
-        resetProgrammerLink();
     }
     void TearDown() override { closeProgrammer(); }
 

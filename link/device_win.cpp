@@ -1,0 +1,193 @@
+// The Windows device backend: SetupAPI lists the HID interfaces, HID.DLL names and sizes them,
+// and whole reports travel through overlapped file I/O so that every wait has a bound.
+#include "link/device_io.h"
+
+#include <windows.h>
+#include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "device paths are UTF-16");
+
+struct DeviceList {
+    HDEVINFO set;
+    GUID hidGuid;
+};
+
+namespace {
+
+// A write completes once the unit's endpoint takes the report; one stuck this long means the
+// unit is gone, the same verdict as a silent read.
+constexpr DWORD kWriteTimeoutMs = 10000;
+// Longest interface path accepted (the platform's own path limit); a larger reported size is
+// garbage from a vanishing interface, not a path.
+constexpr DWORD kMaxPathUnits = 32767;
+constexpr DWORD kDetailHeaderSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+
+HANDLE asHandle(DeviceHandle device) { return static_cast<HANDLE>(device); }
+
+// Copies the path out of a detail record of `detailSize` bytes, stopping at the terminator or
+// at the end of the record, whichever comes first.
+char16_t* copyPath(const SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                   std::uint32_t* pathUnits) {
+    const DWORD roomUnits = (detailSize - kPathOffset) / sizeof(WCHAR);
+    DWORD length = 0;
+    while (length < roomUnits && detail->DevicePath[length] != L'\0') ++length;
+    if (length == 0) return nullptr;
+    auto* path = static_cast<char16_t*>(std::malloc((length + 1) * sizeof(char16_t)));
+    if (path == nullptr) return nullptr;
+    std::memcpy(path, detail->DevicePath, length * sizeof(char16_t));
+    path[length] = u'\0';
+    *pathUnits = length + 1;
+    return path;
+}
+
+// Runs one overlapped transfer to completion or until `timeoutMs` passes. On a time-out the
+// request is cancelled and its end awaited: the kernel must be done with `ov` and the caller's
+// buffer before they go out of scope. A transfer that completes while being cancelled counts.
+bool finishTransfer(HANDLE handle, BOOL started, OVERLAPPED* ov, DWORD timeoutMs,
+                    DWORD* transferred) {
+    *transferred = 0;
+    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(ov->hEvent, timeoutMs) == WAIT_OBJECT_0)
+        return GetOverlappedResult(handle, ov, transferred, FALSE) != FALSE;
+    CancelIo(handle);
+    if (GetOverlappedResult(handle, ov, transferred, TRUE)) return true;
+    SetLastError(ERROR_TIMEOUT);
+    return false;
+}
+
+// One completion event per thread, made once: creating one per transfer would add two
+// round trips to the system for every report.
+HANDLE transferEvent() {
+    static thread_local HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+}  // namespace
+
+DeviceList* deviceListOpen() {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set = SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return nullptr;
+    auto* list = static_cast<DeviceList*>(std::malloc(sizeof(DeviceList)));
+    if (list == nullptr) {
+        SetupDiDestroyDeviceInfoList(set);
+        return nullptr;
+    }
+    list->set = set;
+    list->hidGuid = hidGuid;
+    return list;
+}
+
+InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** path,
+                             std::uint32_t* pathUnits) {
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    std::memset(&interfaceData, 0, sizeof interfaceData);
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(list->set, nullptr, &list->hidGuid, index, &interfaceData))
+        return InterfacePath::end;
+
+    DWORD requiredSize = 0;
+    SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, nullptr, 0, &requiredSize,
+                                     nullptr);
+    // An interface that vanished between enumeration and this query can report a size that
+    // does not even hold the header.
+    if (requiredSize < kDetailHeaderSize || requiredSize > kPathOffset + kMaxPathUnits * 2)
+        return InterfacePath::unreadable;
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::malloc(requiredSize));
+    if (detail == nullptr) return InterfacePath::unreadable;
+    detail->cbSize = kDetailHeaderSize;
+    InterfacePath result = InterfacePath::unreadable;
+    if (SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, detail, requiredSize,
+                                         nullptr, nullptr)) {
+        *path = copyPath(detail, requiredSize, pathUnits);
+        if (*path != nullptr) result = InterfacePath::found;
+    }
+    std::free(detail);
+    return result;
+}
+
+void deviceListClose(DeviceList* list) {
+    if (list == nullptr) return;
+    SetupDiDestroyDeviceInfoList(list->set);
+    std::free(list);
+}
+
+DeviceHandle deviceOpen(const char16_t* path) {
+    // Overlapped, so that reads can be given up on; each call below still completes before
+    // it returns.
+    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(path),
+                                GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? kNoDevice : handle;
+}
+
+bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
+    HIDD_ATTRIBUTES attributes;
+    std::memset(&attributes, 0, sizeof attributes);
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(asHandle(device), &attributes)) return false;
+    *vendorId = attributes.VendorID;
+    *productId = attributes.ProductID;
+    return true;
+}
+
+bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
+                         std::uint32_t* inputLength) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(asHandle(device), &preparsed)) return false;
+    HIDP_CAPS caps;
+    std::memset(&caps, 0, sizeof caps);
+    const bool known = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+    HidD_FreePreparsedData(preparsed);
+    if (!known) return false;
+    *outputLength = caps.OutputReportByteLength;
+    *inputLength = caps.InputReportByteLength;
+    return true;
+}
+
+bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length) {
+    OVERLAPPED request{};
+    request.hEvent = transferEvent();
+    if (request.hEvent == nullptr) return false;
+    const BOOL started = WriteFile(asHandle(device), report, length, nullptr, &request);
+    DWORD written = 0;
+    if (!finishTransfer(asHandle(device), started, &request, kWriteTimeoutMs, &written))
+        return false;
+    if (written != length) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    return true;
+}
+
+bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
+                std::uint32_t timeoutMs) {
+    OVERLAPPED request{};
+    request.hEvent = transferEvent();
+    if (request.hEvent == nullptr) return false;
+    const BOOL started = ReadFile(asHandle(device), report, length, nullptr, &request);
+    DWORD read = 0;
+    if (!finishTransfer(asHandle(device), started, &request, timeoutMs, &read)) return false;
+    if (read != length) {
+        SetLastError(ERROR_READ_FAULT);
+        return false;
+    }
+    return true;
+}
+
+void deviceClose(DeviceHandle device) { CloseHandle(asHandle(device)); }
+
+std::uint32_t lastSystemError() { return GetLastError(); }
+
+void pauseMs(std::uint32_t milliseconds) { Sleep(milliseconds); }

@@ -1,0 +1,86 @@
+#include "sim/win/sim_control.h"
+
+#include <windows.h>
+
+namespace {
+
+// A command is answered in well under a millisecond; a busy pipe frees up quickly. These only
+// bound how long a client waits for a server that is starting or absent.
+constexpr DWORD kBusyWaitMs = 2000;
+constexpr DWORD kRetryPauseMs = 10;
+constexpr DWORD kReadChunk = 65536;
+
+HANDLE connectControlPipe(DWORD appearWaitMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        HANDLE pipe = CreateFileW(kSimControlPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) return pipe;
+        const DWORD error = GetLastError();
+        const ULONGLONG waited = GetTickCount64() - start;
+        if (error == ERROR_PIPE_BUSY && waited < kBusyWaitMs) {
+            WaitNamedPipeW(kSimControlPipe, kBusyWaitMs);
+            continue;
+        }
+        if (error == ERROR_FILE_NOT_FOUND && waited < appearWaitMs) {
+            Sleep(kRetryPauseMs);
+            continue;
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+}  // namespace
+
+std::string simToUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                            nullptr, nullptr);
+    return out;
+}
+
+std::wstring simFromUtf8(const std::string& text) {
+    if (text.empty()) return {};
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(size > 0 ? size : 0, L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
+                            size);
+    return out;
+}
+
+bool simControlWait(const wchar_t* command, std::wstring* reply, unsigned appearWaitMs) {
+    HANDLE pipe = connectControlPipe(appearWaitMs);
+    if (pipe == INVALID_HANDLE_VALUE) return false;
+    // A client end starts in byte mode; message mode makes a long reply end where it ends.
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+
+    const std::string message = simToUtf8(command);
+    DWORD written = 0;
+    bool ok = WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written,
+                        nullptr) &&
+              written == message.size();
+    std::string answer;
+    while (ok) {
+        const std::size_t have = answer.size();
+        answer.resize(have + kReadChunk);
+        DWORD read = 0;
+        const BOOL done = ReadFile(pipe, &answer[have], kReadChunk, &read, nullptr);
+        answer.resize(have + read);
+        if (done) break;
+        ok = GetLastError() == ERROR_MORE_DATA;
+    }
+    CloseHandle(pipe);
+    if (ok && reply != nullptr) *reply = simFromUtf8(answer);
+    return ok;
+}
+
+bool simControl(const wchar_t* command, std::wstring* reply) {
+    return simControlWait(command, reply, kSimServerWaitMs);
+}

@@ -1,0 +1,671 @@
+// unit_server.exe: serves simulated programming units to Windows programs under Wine.
+//
+// Each plugged device is a message-mode named pipe \\.\pipe\zirvano-sim-<name>: one message
+// written by the client is one output report, answered by one message of the device's input
+// report length (unless a fault keeps the unit silent or makes it vanish). The substitute
+// setupapi.dll and hid.dll ask this server, over \\.\pipe\zirvano-sim-control, which devices
+// are present and what they announce. The control commands are listed in sim_control.h.
+//
+// Usage: unit_server.exe ["plug a pid=2 escver=0302" ...]
+// Runs each argument as a control command, prints "ready" once the control pipe listens and
+// serves until the "quit" command.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/bytes.h"
+#include "sim/unit_model.h"
+#include "sim/win/sim_control.h"
+
+namespace {
+
+enum class CapsMode { ok, fail, status };
+enum class DetailMode { ok, shortSize, fail };
+
+struct PipeDevice {
+    std::string name;
+    std::wstring path;
+    std::uint16_t vendorId = 0xF0E1;
+    std::uint16_t productId = 2;
+    CapsMode caps = CapsMode::ok;
+    DetailMode detail = DetailMode::ok;
+    bool openable = true;
+    SimUnit unit;
+    bool present = true;
+    std::uint32_t opens = 0;
+    HANDLE stop = nullptr;          // set when the device is unplugged or vanishes
+    std::vector<HANDLE> threads;    // the listener first, then one per connection
+};
+
+struct Server {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::vector<PipeDevice*> devices;  // plug order; unplugged ones stay queryable
+    // Replaced devices are kept: a thread that outlived its join bound may still touch one.
+    std::vector<std::unique_ptr<PipeDevice>> owned;
+    HANDLE quit = nullptr;
+};
+
+Server server;
+
+struct Locked {
+    Locked() { AcquireSRWLockExclusive(&server.lock); }
+    ~Locked() { ReleaseSRWLockExclusive(&server.lock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
+
+constexpr DWORD kReportMessageMax = 4096;
+constexpr std::uint32_t kAnswerMax = 256;  // the unit model's largest answer
+constexpr DWORD kControlBufferSize = 65536;
+constexpr DWORD kJoinBoundMs = 5000;
+constexpr std::size_t kNameMax = 64;
+constexpr DWORD kFlashFileMax = 16u << 20;
+constexpr std::uint8_t kBootIdentityPattern[12] = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,
+                                                   0xEF, 0xCD, 0xAB, 0x89, 0x5A};
+
+// ---- device pipes
+
+struct Event {
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Event() {
+        if (handle != nullptr) CloseHandle(handle);
+    }
+    Event() = default;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+};
+
+// Waits for an overlapped operation or the stop event. False when stopped (the operation is
+// cancelled and finished) or when the operation failed; *error says which.
+bool awaitIo(HANDLE pipe, OVERLAPPED* ov, HANDLE stop, DWORD* transferred, DWORD* error) {
+    HANDLE waits[2] = {ov->hEvent, stop};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe, ov);
+        GetOverlappedResult(pipe, ov, transferred, TRUE);
+        *error = ERROR_OPERATION_ABORTED;
+        return false;
+    }
+    if (GetOverlappedResult(pipe, ov, transferred, FALSE)) return true;
+    *error = GetLastError();
+    return false;
+}
+
+bool startedOrPending(BOOL started) { return started || GetLastError() == ERROR_IO_PENDING; }
+
+// Reads one whole message; the part past `capacity` is read and dropped.
+bool readMessage(HANDLE pipe, HANDLE stop, HANDLE event, std::uint8_t* buffer, DWORD capacity,
+                 DWORD* length) {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    DWORD error = 0;
+    DWORD got = 0;
+    BOOL started = ReadFile(pipe, buffer, capacity, nullptr, &ov);
+    if (!startedOrPending(started) && GetLastError() != ERROR_MORE_DATA) return false;
+    bool whole = awaitIo(pipe, &ov, stop, &got, &error);
+    *length = got;
+    while (!whole && error == ERROR_MORE_DATA) {
+        std::uint8_t rest[kReportMessageMax];
+        ov = OVERLAPPED{};
+        ov.hEvent = event;
+        started = ReadFile(pipe, rest, sizeof rest, nullptr, &ov);
+        if (!startedOrPending(started) && GetLastError() != ERROR_MORE_DATA) return false;
+        whole = awaitIo(pipe, &ov, stop, &got, &error);
+    }
+    return whole;
+}
+
+bool writeMessage(HANDLE pipe, HANDLE stop, HANDLE event, const std::uint8_t* data,
+                  DWORD length) {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    if (!startedOrPending(WriteFile(pipe, data, length, nullptr, &ov))) return false;
+    DWORD written = 0;
+    DWORD error = 0;
+    return awaitIo(pipe, &ov, stop, &written, &error) && written == length;
+}
+
+struct Session {
+    PipeDevice* device;
+    HANDLE pipe;
+};
+
+DWORD WINAPI serveConnection(void* context) {
+    std::unique_ptr<Session> session(static_cast<Session*>(context));
+    PipeDevice& device = *session->device;
+    HANDLE pipe = session->pipe;
+    // One event for the session's transfers, made once: this loop runs for every report.
+    Event event;
+    for (;;) {
+        std::uint8_t request[kReportMessageMax];
+        DWORD length = 0;
+        if (!readMessage(pipe, device.stop, event.handle, request, sizeof request, &length)) break;
+        std::uint8_t answer[kAnswerMax] = {};
+        std::uint32_t answerLength = 0;
+        std::size_t recordIndex = 0;
+        SimReply reply;
+        {
+            Locked locked;
+            if (!device.present) break;
+            answerLength = device.unit.inputReportLength;
+            reply = simUnitHandle(device.unit, request, length, GetTickCount64(), answer,
+                                  answerLength);
+            recordIndex = device.unit.received.size() - 1;
+            if (reply == SimReply::disconnected) {
+                // The unit vanishes like a pulled plug: off the list, every handle broken.
+                device.present = false;
+                SetEvent(device.stop);
+            }
+        }
+        if (reply == SimReply::disconnected) break;
+        if (reply == SimReply::silence) continue;
+        if (!writeMessage(pipe, device.stop, event.handle, answer, answerLength)) break;
+        Locked locked;
+        if (recordIndex < device.unit.received.size())
+            device.unit.received[recordIndex].readAtMs = GetTickCount64();
+    }
+    CloseHandle(pipe);
+    return 0;
+}
+
+HANDLE createDeviceInstance(const PipeDevice& device) {
+    return CreateNamedPipeW(device.path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, kReportMessageMax, kReportMessageMax, 0,
+                            nullptr);
+}
+
+struct Listener {
+    PipeDevice* device;
+    HANDLE firstInstance;  // created by `plug`, so the path opens as soon as it is listed
+};
+
+// Keeps one instance of the device's pipe listening; each client gets its own instance and
+// thread, so a new open never finds the pipe busy while an earlier handle is still open.
+DWORD WINAPI listenForDevice(void* context) {
+    std::unique_ptr<Listener> listener(static_cast<Listener*>(context));
+    PipeDevice& device = *listener->device;
+    HANDLE pipe = listener->firstInstance;
+    for (;;) {
+        Event event;
+        OVERLAPPED ov{};
+        ov.hEvent = event.handle;
+        bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+        if (!connected) {
+            const DWORD error = GetLastError();
+            DWORD ignored = 0;
+            if (error == ERROR_PIPE_CONNECTED)
+                connected = true;
+            else if (error == ERROR_IO_PENDING)
+                connected = awaitIo(pipe, &ov, device.stop, &ignored, &ignored);
+        }
+        if (WaitForSingleObject(device.stop, 0) == WAIT_OBJECT_0) {
+            CloseHandle(pipe);
+            return 0;
+        }
+        // The next instance before the connection is served: were the served one closed first,
+        // the path would vanish for a moment and an open would fail.
+        HANDLE next = createDeviceInstance(device);
+        if (connected) {
+            Locked locked;
+            ++device.opens;
+            auto* session = new Session{&device, pipe};
+            HANDLE thread = CreateThread(nullptr, 0, serveConnection, session, 0, nullptr);
+            if (thread != nullptr) {
+                device.threads.push_back(thread);
+            } else {
+                delete session;
+                CloseHandle(pipe);
+            }
+        } else {
+            CloseHandle(pipe);
+        }
+        if (next == INVALID_HANDLE_VALUE) return 1;
+        pipe = next;
+    }
+}
+
+// Takes the device off the list and waits for its threads, so that a device plugged again
+// under the same name never meets a stale pipe instance.
+void unplugDevice(PipeDevice& device) {
+    HANDLE listener = nullptr;
+    {
+        Locked locked;
+        device.present = false;
+        SetEvent(device.stop);
+        if (!device.threads.empty()) listener = device.threads.front();
+    }
+    if (listener != nullptr) WaitForSingleObject(listener, kJoinBoundMs);
+    std::vector<HANDLE> threads;
+    {
+        Locked locked;
+        threads.swap(device.threads);
+    }
+    for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, kJoinBoundMs);
+        CloseHandle(thread);
+    }
+}
+
+// ---- control commands
+
+std::vector<std::string> splitWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        std::size_t end = at;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
+        if (end > at) words.push_back(line.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
+
+bool parseNumber(const std::string& text, int base, std::uint32_t* value) {
+    if (text.empty() || text.size() > 10) return false;
+    char* end = nullptr;
+    const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
+    if (end == nullptr || *end != '\0' || parsed > 0xFFFFFFFFul) return false;
+    *value = static_cast<std::uint32_t>(parsed);
+    return true;
+}
+
+std::string hexString(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*x", digits, static_cast<unsigned>(value));
+    return text;
+}
+
+bool validName(const std::string& name) {
+    if (name.empty() || name.size() > kNameMax || name == "control") return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '_'))
+            return false;
+    return true;
+}
+
+PipeDevice* findDevice(const std::string& nameOrPath) {
+    const std::wstring asPath = simFromUtf8(nameOrPath);
+    for (auto it = server.devices.rbegin(); it != server.devices.rend(); ++it)
+        if ((*it)->name == nameOrPath || lstrcmpiW((*it)->path.c_str(), asPath.c_str()) == 0)
+            return *it;
+    return nullptr;
+}
+
+std::string pathText(const PipeDevice& device) { return simToUtf8(device.path); }
+
+std::uint32_t escTypeOf(const SimUnit& unit) { return readU32(unit.escBootInfo); }
+std::uint32_t escBootloaderVersionOf(const SimUnit& unit) { return readU32(unit.escBootInfo + 4); }
+
+// Applies one key=value option of `plug` to the device being built.
+bool applyPlugOption(PipeDevice& device, const std::string& option, std::string* why) {
+    const std::size_t equals = option.find('=');
+    if (equals == std::string::npos) {
+        *why = "expected key=value: " + option;
+        return false;
+    }
+    const std::string key = option.substr(0, equals);
+    const std::string value = option.substr(equals + 1);
+    std::uint32_t number = 0;
+    SimUnit& unit = device.unit;
+    if (key == "vid" && parseNumber(value, 16, &number) && number <= 0xFFFF) {
+        device.vendorId = static_cast<std::uint16_t>(number);
+    } else if (key == "pid" && parseNumber(value, 16, &number) && number <= 0xFFFF) {
+        device.productId = static_cast<std::uint16_t>(number);
+        unit.productId = device.productId;
+    } else if (key == "mode" && (value == "app" || value == "boot")) {
+        unit.inBootloader = value == "boot";
+    } else if (key == "esc" && parseNumber(value, 10, &number) && number <= 0xFFFF) {
+        unit.escState = static_cast<std::uint16_t>(number);
+    } else if (key == "escver" && parseNumber(value, 16, &number) && number <= 0xFFFF) {
+        simSetEscFirmwareVersion(unit, static_cast<std::uint16_t>(number));
+    } else if (key == "type" && parseNumber(value, 16, &number)) {
+        simSetEscType(unit, number, escBootloaderVersionOf(unit));
+    } else if (key == "bootver" && parseNumber(value, 16, &number)) {
+        simSetEscType(unit, escTypeOf(unit), number);
+    } else if (key == "unitver" && parseNumber(value, 16, &number)) {
+        unit.unitFirmwareVersion = number;
+    } else if (key == "caps" && (value == "ok" || value == "fail" || value == "status")) {
+        device.caps = value == "ok" ? CapsMode::ok
+                      : value == "fail" ? CapsMode::fail
+                                        : CapsMode::status;
+        unit.capabilitiesFail = device.caps != CapsMode::ok;
+    } else if ((key == "outlen" || key == "inlen") && parseNumber(value, 10, &number) &&
+               number <= kAnswerMax) {
+        (key == "outlen" ? unit.outputReportLength : unit.inputReportLength) = number;
+    } else if (key == "open" && (value == "ok" || value == "fail")) {
+        device.openable = value == "ok";
+    } else if (key == "detail" && (value == "ok" || value == "short" || value == "fail")) {
+        device.detail = value == "ok"      ? DetailMode::ok
+                        : value == "short" ? DetailMode::shortSize
+                                           : DetailMode::fail;
+    } else {
+        *why = "bad option: " + option;
+        return false;
+    }
+    return true;
+}
+
+std::string plugCommand(const std::vector<std::string>& words) {
+    if (words.size() < 2 || !validName(words[1])) return "error usage: plug <name> [key=value...]";
+    auto device = std::make_unique<PipeDevice>();
+    device->name = words[1];
+    device->path = std::wstring(kSimPipePrefix) + simFromUtf8(words[1]);
+    device->unit = simReadyUnit();
+    std::memcpy(device->unit.bootIdentity, kBootIdentityPattern, sizeof kBootIdentityPattern);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        std::string why;
+        if (!applyPlugOption(*device, words[i], &why)) return "error " + why;
+    }
+    PipeDevice* previous = nullptr;
+    {
+        Locked locked;
+        previous = findDevice(device->name);
+    }
+    if (previous != nullptr) unplugDevice(*previous);
+    device->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    PipeDevice* added = device.get();
+    Locked locked;
+    for (auto it = server.devices.begin(); it != server.devices.end(); ++it)
+        if (*it == previous) {
+            server.devices.erase(it);
+            break;
+        }
+    server.owned.push_back(std::move(device));
+    server.devices.push_back(added);
+    // A device whose path cannot be opened simply has no pipe behind its listed path.
+    if (added->openable) {
+        HANDLE first = createDeviceInstance(*added);
+        if (first == INVALID_HANDLE_VALUE) return "error cannot create the device pipe";
+        auto* context = new Listener{added, first};
+        HANDLE listener = CreateThread(nullptr, 0, listenForDevice, context, 0, nullptr);
+        if (listener == nullptr) {
+            delete context;
+            CloseHandle(first);
+            return "error cannot start the device thread";
+        }
+        added->threads.push_back(listener);
+    }
+    return "ok " + pathText(*added);
+}
+
+std::string unplugCommand(const std::vector<std::string>& words) {
+    if (words.size() != 2) return "error usage: unplug <name>";
+    PipeDevice* device = nullptr;
+    {
+        Locked locked;
+        device = findDevice(words[1]);
+    }
+    if (device == nullptr) return "error no device " + words[1];
+    unplugDevice(*device);
+    return "ok " + pathText(*device);
+}
+
+std::string resetCommand() {
+    std::vector<PipeDevice*> devices;
+    {
+        Locked locked;
+        devices.swap(server.devices);
+    }
+    for (PipeDevice* device : devices) unplugDevice(*device);
+    return "ok";
+}
+
+std::string faultCommand(const std::vector<std::string>& words) {
+    static const struct {
+        const char* name;
+        SimFaultKind kind;
+    } kinds[] = {{"error", SimFaultKind::errorAnswer},
+                 {"refusal", SimFaultKind::refusal},
+                 {"noanswer", SimFaultKind::noAnswer},
+                 {"disconnect", SimFaultKind::disconnect},
+                 {"malformed", SimFaultKind::malformed}};
+    SimFault fault{};
+    std::uint32_t command = 0;
+    bool kindKnown = false;
+    if (words.size() == 5 || words.size() == 6) {
+        for (const auto& entry : kinds)
+            if (words[4] == entry.name) {
+                fault.kind = entry.kind;
+                kindKnown = true;
+            }
+    }
+    if (!kindKnown || !parseNumber(words[2], 16, &command) || command > 0xFF ||
+        !parseNumber(words[3], 10, &fault.occurrence) ||
+        (words.size() == 6 && !parseNumber(words[5], 16, &fault.code)))
+        return "error usage: fault <name> <command-hex> <occurrence> "
+               "<error|refusal|noanswer|disconnect|malformed> [code-hex]";
+    fault.command = static_cast<std::uint8_t>(command);
+    Locked locked;
+    PipeDevice* device = findDevice(words[1]);
+    if (device == nullptr) return "error no device " + words[1];
+    device->unit.faults.push_back(fault);
+    return "ok";
+}
+
+std::string listCommand() {
+    std::string out;
+    Locked locked;
+    for (const PipeDevice* device : server.devices) {
+        if (!device->present) continue;
+        if (!out.empty()) out += '\n';
+        out += pathText(*device);
+        if (device->detail == DetailMode::shortSize) out += " detail=short";
+        if (device->detail == DetailMode::fail) out += " detail=fail";
+    }
+    return out;
+}
+
+std::string infoCommand(const PipeDevice& device) {
+    const char* caps = device.caps == CapsMode::ok     ? "ok"
+                       : device.caps == CapsMode::fail ? "fail"
+                                                       : "status";
+    return hexString(device.vendorId, 4) + " " + hexString(device.productId, 4) + " " +
+           std::to_string(device.unit.outputReportLength) + " " +
+           std::to_string(device.unit.inputReportLength) + " " + caps;
+}
+
+std::string commandsCommand(const SimUnit& unit) {
+    std::string out;
+    if (unit.received.empty()) return out;
+    const std::uint64_t base = unit.received.front().writtenAtMs;
+    for (const SimReceived& report : unit.received) {
+        if (!out.empty()) out += '\n';
+        out += hexString(report.bytes.size() > 1 ? report.bytes[1] : 0, 2) + " " +
+               std::to_string(report.writtenAtMs - base) + " " +
+               (report.readAtMs != 0 ? std::to_string(report.readAtMs - base) : "-");
+    }
+    return out;
+}
+
+std::string flashHex(const SimUnit& unit) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(unit.flash.size() * 2);
+    for (std::uint8_t byte : unit.flash) {
+        out += digits[byte >> 4];
+        out += digits[byte & 15];
+    }
+    return out;
+}
+
+std::string flashSum(const SimUnit& unit) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (std::uint8_t byte : unit.flash) hash = (hash ^ byte) * 16777619u;
+    return std::to_string(unit.flash.size()) + " " + hexString(hash, 8);
+}
+
+bool readWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kFlashFileMax;
+    if (ok) {
+        bytes->resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes->empty() ||
+             (ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+              read == bytes->size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+std::string flashCompare(const SimUnit& unit, const std::vector<std::uint8_t>& expected) {
+    const std::size_t common = unit.flash.size() < expected.size() ? unit.flash.size()
+                                                                   : expected.size();
+    for (std::size_t i = 0; i < common; ++i)
+        if (unit.flash[i] != expected[i]) return "differ at " + std::to_string(i);
+    if (unit.flash.size() != expected.size()) return "differ at " + std::to_string(common);
+    return "equal";
+}
+
+std::string stateCommand(const PipeDevice& device) {
+    const SimUnit& unit = device.unit;
+    return "locked=" + std::to_string(unit.locked) +
+           " writeProtected=" + std::to_string(unit.writeProtected) +
+           " erased=" + std::to_string(unit.erased) +
+           " addressSet=" + std::to_string(unit.addressSet) +
+           " flash=" + std::to_string(unit.flash.size()) +
+           " reports=" + std::to_string(unit.received.size()) +
+           " opens=" + std::to_string(device.opens) + " present=" + std::to_string(device.present);
+}
+
+// Commands that read one device by name: answered under the lock from its current state.
+std::string queryCommand(const std::vector<std::string>& words, const std::string& line) {
+    const std::string& verb = words[0];
+    std::string file;
+    if (verb == "flashcmp") {
+        // The file path is the rest of the line and may hold spaces.
+        const std::size_t nameAt = line.find(words[1], line.find(verb) + verb.size());
+        std::size_t at = nameAt + words[1].size();
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        file = line.substr(at);
+        if (file.empty()) return "error usage: flashcmp <name> <file>";
+    } else if (words.size() != 2) {
+        return "error usage: " + verb + " <name>";
+    }
+    std::vector<std::uint8_t> expected;
+    if (verb == "flashcmp" && !readWholeFile(simFromUtf8(file), &expected))
+        return "error cannot read " + file;
+    Locked locked;
+    PipeDevice* device = findDevice(words[1]);
+    if (device == nullptr) return "error no device " + words[1];
+    if (verb == "info") return device->present ? infoCommand(*device) : "error gone";
+    if (verb == "commands") return commandsCommand(device->unit);
+    if (verb == "flash") return flashHex(device->unit);
+    if (verb == "flashsum") return flashSum(device->unit);
+    if (verb == "flashcmp") return flashCompare(device->unit, expected);
+    return stateCommand(*device);
+}
+
+std::string runCommand(const std::string& line) {
+    const std::vector<std::string> words = splitWords(line);
+    if (words.empty()) return "error empty command";
+    const std::string& verb = words[0];
+    if (verb == "plug") return plugCommand(words);
+    if (verb == "unplug") return unplugCommand(words);
+    if (verb == "reset" && words.size() == 1) return resetCommand();
+    if (verb == "fault") return faultCommand(words);
+    if (verb == "list" && words.size() == 1) return listCommand();
+    if (words.size() >= 2 && (verb == "info" || verb == "commands" || verb == "flash" ||
+                              verb == "flashsum" || verb == "flashcmp" || verb == "state"))
+        return queryCommand(words, line);
+    if (verb == "quit" && words.size() == 1) return "ok";
+    return "error unknown command: " + line;
+}
+
+// ---- control pipe
+
+HANDLE createControlInstance(DWORD firstFlag = 0) {
+    return CreateNamedPipeW(kSimControlPipe, PIPE_ACCESS_DUPLEX | firstFlag,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, kControlBufferSize, kControlBufferSize, 0,
+                            nullptr);
+}
+
+bool readControlMessage(HANDLE pipe, std::string* message) {
+    message->clear();
+    for (;;) {
+        char chunk[4096];
+        DWORD read = 0;
+        const BOOL done = ReadFile(pipe, chunk, sizeof chunk, &read, nullptr);
+        message->append(chunk, read);
+        if (done) return true;
+        if (GetLastError() != ERROR_MORE_DATA || message->size() > kControlBufferSize)
+            return false;
+    }
+}
+
+DWORD WINAPI serveControlConnection(void* context) {
+    HANDLE pipe = context;
+    std::string command;
+    while (readControlMessage(pipe, &command)) {
+        const std::string reply = runCommand(command);
+        DWORD written = 0;
+        if (!WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr))
+            break;
+        if (splitWords(command) == std::vector<std::string>{"quit"}) {
+            // Closing the pipe before the client read the reply would discard it.
+            FlushFileBuffers(pipe);
+            SetEvent(server.quit);
+            break;
+        }
+    }
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+    return 0;
+}
+
+DWORD WINAPI listenForControl(void* context) {
+    HANDLE pipe = context;
+    for (;;) {
+        const bool connected =
+            ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        // The next instance before the connection is served: were the served one closed first,
+        // the pipe's name would vanish for a moment and a client would take the server for gone.
+        HANDLE next = createControlInstance();
+        HANDLE thread = connected ? CreateThread(nullptr, 0, serveControlConnection, pipe, 0,
+                                                 nullptr)
+                                  : nullptr;
+        if (thread != nullptr)
+            CloseHandle(thread);
+        else
+            CloseHandle(pipe);
+        if (next == INVALID_HANDLE_VALUE) return 1;
+        pipe = next;
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    server.quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (int i = 1; i < argc; ++i) {
+        const std::string reply = runCommand(simToUtf8(argv[i]));
+        if (reply.compare(0, 5, "error") == 0) {
+            std::fprintf(stderr, "%s\n", reply.c_str());
+            return 2;
+        }
+    }
+    // A second server would silently share the control pipe's name with the first.
+    HANDLE control = createControlInstance(FILE_FLAG_FIRST_PIPE_INSTANCE);
+    if (control == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "cannot create the control pipe (another server running?)\n");
+        return 1;
+    }
+    HANDLE listener = CreateThread(nullptr, 0, listenForControl, control, 0, nullptr);
+    if (listener == nullptr) return 1;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    WaitForSingleObject(server.quit, INFINITE);
+    return 0;
+}

@@ -1,0 +1,260 @@
+// The Windows device backend against the pipe-served unit, through the substitute setupapi.dll
+// and hid.dll beside this program: discovery, identification, report exchange, and a unit that
+// goes silent or vanishes.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/commands.h"
+#include "link/programmer_link.h"
+#include "tests/wine/unit_server_process.h"
+
+namespace {
+
+class UnitServerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(startUnitServer()) << "unit_server.exe did not start"; }
+    void TearDown() override { stopUnitServer(); }
+};
+
+const auto* const unitServer = ::testing::AddGlobalTestEnvironment(new UnitServerEnvironment);
+
+std::string pipePath(const std::string& name) { return "\\\\.\\pipe\\zirvano-sim-" + name; }
+
+std::string linkedPath() {
+    if (programmerLink.devicePath == nullptr) return "";
+    std::string path;
+    for (const char16_t* p = programmerLink.devicePath; *p != 0; ++p)
+        path += static_cast<char>(*p);
+    return path;
+}
+
+// Command codes the unit received, as the server lists them.
+std::vector<std::string> commandsSeenBy(const std::string& name) {
+    std::istringstream lines(sim("commands " + name));
+    std::vector<std::string> codes;
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty()) codes.push_back(line.substr(0, line.find(' ')));
+    return codes;
+}
+
+// One "key=value" field of the server's state line.
+std::string stateOf(const std::string& name, const std::string& key) {
+    std::istringstream words(sim("state " + name));
+    std::string word;
+    while (words >> word)
+        if (word.compare(0, key.size() + 1, key + "=") == 0) return word.substr(key.size() + 1);
+    return "?";
+}
+
+class BackendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        closeProgrammer();
+        ASSERT_EQ(sim("reset"), "ok");
+    }
+    void TearDown() override { closeProgrammer(); }
+
+    static void plug(const std::string& nameAndOptions) {
+        const std::string reply = sim("plug " + nameAndOptions);
+        ASSERT_EQ(reply.compare(0, 3, "ok "), 0) << reply;
+    }
+};
+
+struct IdentifyCase {
+    const char* label;
+    const char* options;
+    std::uint16_t productId;
+    std::uint32_t unitVersion;
+    std::uint16_t escVersion;
+    std::uint32_t escType;
+    std::uint32_t escBootloaderVersion;
+};
+
+class IdentifyTest : public BackendTest, public ::testing::WithParamInterface<IdentifyCase> {};
+
+TEST_P(IdentifyTest, ReadyUnitIsIdentifiedAsPlugged) {
+    const IdentifyCase& c = GetParam();
+    plug(std::string("u ") + c.options);
+
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_EQ(linkedPath(), pipePath("u"));
+    EXPECT_EQ(programmerLink.usbProductId, c.productId);
+    EXPECT_EQ(programmerLink.outputReportLength, 60u);
+    EXPECT_EQ(programmerLink.inputReportLength, 60u);
+    EXPECT_EQ(programmerLink.unitInBootloader, 0);
+    EXPECT_EQ(programmerLink.escState, kEscStateUpdatable);
+    EXPECT_EQ(programmerLink.unitFirmwareVersion, c.unitVersion);
+    EXPECT_EQ(escFirmwareVersion(), c.escVersion);
+    EXPECT_EQ(escTypeId(), c.escType);
+    EXPECT_EQ(escBootloaderVersion(), c.escBootloaderVersion);
+    EXPECT_EQ(commandsSeenBy("u"), (std::vector<std::string>{"08", "1d", "22"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, IdentifyTest,
+    ::testing::Values(
+        IdentifyCase{"Tavilink", "pid=2", 2, 0x00010200, 0x0302, 0x111F403C, 0x02000105},
+        IdentifyCase{"ZelquadWithNewerEsc", "pid=1 unitver=00010305 escver=0303", 1, 0x00010305,
+                     0x0303, 0x111F403C, 0x02000105},
+        IdentifyCase{"OtherEscType", "type=0A06403C bootver=02000200", 2, 0x00010200, 0x0302,
+                     0x0A06403C, 0x02000200}),
+    [](const ::testing::TestParamInfo<IdentifyCase>& info) { return info.param.label; });
+
+TEST_F(BackendTest, UnitInItsBootloaderReportsOnlyItsOwnVersion) {
+    plug("u mode=boot unitver=00020001");
+
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_NE(programmerLink.unitInBootloader, 0);
+    EXPECT_EQ(programmerLink.unitFirmwareVersion, 0x00020001u);
+    EXPECT_EQ(programmerLink.escState, 0);
+    EXPECT_EQ(escTypeId(), 0u);
+    EXPECT_EQ(commandsSeenBy("u"), (std::vector<std::string>{"08", "0a"}));
+}
+
+TEST_F(BackendTest, SecondUnitListedIsNeverOpened) {
+    plug("first pid=1");
+    plug("second pid=2");
+
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_EQ(linkedPath(), pipePath("first"));
+    EXPECT_EQ(programmerLink.usbProductId, kProductZelquad);
+    EXPECT_EQ(stateOf("second", "opens"), "0");
+    EXPECT_EQ(stateOf("second", "reports"), "0");
+}
+
+// Devices listed before the unit that the search must pass over without talking to them.
+class SkippedDeviceTest : public BackendTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SkippedDeviceTest, SearchPassesOverItToTheUnit) {
+    plug(std::string("other ") + GetParam());
+    plug("unit");
+
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_EQ(linkedPath(), pipePath("unit"));
+    EXPECT_EQ(stateOf("other", "reports"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, SkippedDeviceTest,
+                         ::testing::Values("vid=845E pid=1",  // another vendor
+                                           "pid=3",           // right vendor, unknown product
+                                           "detail=short",    // size below the detail header
+                                           "detail=fail",     // detail read fails
+                                           "open=fail"));     // path cannot be opened
+
+TEST_F(BackendTest, OnlyForeignDevicesMeanNoUnit) {
+    plug("mouse vid=845E pid=1");
+    plug("other pid=3");
+
+    EXPECT_EQ(openProgrammer(), kLinkNoUnit);
+
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_EQ(programmerLink.devicePath, nullptr);
+}
+
+TEST_F(BackendTest, SearchWithNothingPluggedClosesTheEarlierLink) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(sim("unplug u"), "ok " + pipePath("u"));
+
+    EXPECT_EQ(openProgrammer(), kLinkNoUnit);
+
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_EQ(programmerLink.devicePath, nullptr);
+}
+
+class UnreadableCapsTest : public BackendTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnreadableCapsTest, IdentificationFailsWithTheDeviceStillOpen) {
+    plug(std::string("u ") + GetParam());
+
+    EXPECT_EQ(openProgrammer(), kLinkNoLink);
+
+    EXPECT_TRUE(linkIsOpen());
+    EXPECT_EQ(linkedPath(), pipePath("u"));
+    EXPECT_EQ(stateOf("u", "reports"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Caps, UnreadableCapsTest,
+                         ::testing::Values("caps=fail",     // no preparsed data
+                                           "caps=status")); // capabilities status not success
+
+TEST_F(BackendTest, WrittenBlocksLandInTheEscFlash) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(lockUnit(), kLinkOk);
+    ASSERT_EQ(removeWriteProtection(), kLinkOk);
+    ASSERT_EQ(eraseFirmware(), kLinkOk);
+    ASSERT_EQ(setWriteAddress(), kLinkOk);
+
+    std::uint8_t image[68];
+    for (std::uint32_t i = 0; i < sizeof image; ++i) image[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    std::uint32_t wordsSent = 0;
+    EXPECT_EQ(writeDataBlock(image, 12, &wordsSent), kLinkOk);
+    EXPECT_EQ(wordsSent, 12u);
+    EXPECT_EQ(writeDataBlock(image + 48, 5, &wordsSent), kLinkOk);
+    restoreWriteProtection();
+    releaseUnitLock();
+
+    std::string expected;
+    char hex[3];
+    for (std::uint8_t byte : image) {
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        expected += hex;
+    }
+    EXPECT_EQ(sim("flash u"), expected);
+    EXPECT_EQ(stateOf("u", "writeProtected"), "1");
+    EXPECT_EQ(stateOf("u", "locked"), "0");
+}
+
+// Takes the full read bound (kReadTimeoutMs) once.
+TEST_F(BackendTest, SilentUnitFailsTheReadAfterTheBoundAndTheHandleStaysUsable) {
+    plug("u");
+    ASSERT_EQ(sim("fault u 22 1 noanswer"), "ok");
+
+    EXPECT_EQ(openProgrammer(), kLinkReadFailed);
+    EXPECT_EQ(lastSystemError(), static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    EXPECT_TRUE(linkIsOpen());
+
+    // The cancelled read took nothing away: the next request gets its own answer.
+    Report response;
+    ASSERT_EQ(exchangeReports(commandReport(Identify, 0), kReportHeaderSize, response), kLinkOk);
+    EXPECT_EQ(response.bytes[0], kResponseReportId);
+    EXPECT_EQ(response.bytes[1], Identify);
+}
+
+TEST_F(BackendTest, UnitVanishingDuringIdentificationFailsAtOnce) {
+    plug("u");
+    ASSERT_EQ(sim("fault u 1d 1 disconnect"), "ok");
+
+    const LinkResult result = openProgrammer();
+
+    EXPECT_TRUE(result == kLinkWriteFailed || result == kLinkReadFailed) << result;
+    // Broken, not timed out: nobody waited for the bound.
+    EXPECT_NE(lastSystemError(), static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    closeProgrammer();
+    EXPECT_EQ(openProgrammer(), kLinkNoUnit);
+}
+
+TEST_F(BackendTest, UnpluggedUnitFailsTheNextTransactionAtOnce) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(sim("unplug u"), "ok " + pipePath("u"));
+
+    const LinkResult result = lockUnit();
+
+    EXPECT_TRUE(result == kLinkWriteFailed || result == kLinkReadFailed) << result;
+    EXPECT_NE(lastSystemError(), static_cast<std::uint32_t>(ERROR_TIMEOUT));
+}
+
+}  // namespace

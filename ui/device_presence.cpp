@@ -1,0 +1,221 @@
+#include "ui/device_presence.h"
+
+#include <dbt.h>
+#include <strsafe.h>
+
+#include <cstddef>
+#include <cstdlib>
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include "link/programmer_link.h"
+#include "resources/resource_ids.h"
+#include "ui/main_dialog.h"
+#include "ui/product_identity.h"
+#include "ui/texts.h"
+#include "ui/version_panel.h"
+
+namespace {
+
+constexpr int kTitleUnits = 256;
+// The last argument is empty on purpose, so the title ends in a blank.
+constexpr wchar_t kTitleFormat[] = L"TESSERAN %s FW Updater %u.%u %s";
+constexpr wchar_t kHintSeparator[] = L"\r\n\r\n";
+constexpr INT_PTR kEndedByRefusedRegistration = 1;
+
+// The fixed part of a device-interface record; the interface name follows it.
+constexpr DWORD kInterfaceHeaderBytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+
+struct VersionLabel {
+    int control;
+    UINT text;
+};
+
+const VersionLabel kVersionLabels[] = {
+    {IDC_LABEL_UNIT, IDS_LABEL_UNIT},
+    {IDC_LABEL_ESC_BOOTLOADER, IDS_LABEL_ESC_BOOTLOADER},
+    {IDC_LABEL_ESC, IDS_LABEL_ESC},
+};
+
+enum class ProbeOutcome { noUnit, wrongMode, noUpdatableEsc, incompatibleEsc, ready };
+
+// What a probe found, tested in this order; the first that holds decides.
+ProbeOutcome probeOutcome(LinkResult result) {
+    if (result != kLinkOk) return ProbeOutcome::noUnit;
+    if (programmerLink.unitInBootloader != 0) return ProbeOutcome::wrongMode;
+    if (programmerLink.escState != kEscStateUpdatable) return ProbeOutcome::noUpdatableEsc;
+    if (!isSupportedEscType(escTypeId())) return ProbeOutcome::incompatibleEsc;
+    return ProbeOutcome::ready;
+}
+
+// Outcomes that leave no usable unit: the link is dropped and the guidance says why.
+struct UnusableOutcome {
+    ProbeOutcome outcome;
+    UINT hint;
+    bool incompatibilityNotice;
+};
+
+const UnusableOutcome kUnusableOutcomes[] = {
+    {ProbeOutcome::noUnit, IDS_NO_UNIT, false},
+    {ProbeOutcome::wrongMode, IDS_WRONG_MODE, false},
+    {ProbeOutcome::noUpdatableEsc, IDS_NO_UPDATABLE_ESC, false},
+    {ProbeOutcome::incompatibleEsc, IDS_INCOMPATIBLE_HINT, true},
+};
+
+enum class ProbeKind { startUp, arrival };
+
+void enableUpdate(bool enabled) {
+    EnableWindow(GetDlgItem(mainDialog, IDC_UPDATE), enabled ? TRUE : FALSE);
+}
+
+void showBox(UINT textId, UINT captionId, UINT style) {
+    wchar_t text[kTextUnits];
+    wchar_t caption[kTextUnits];
+    loadText(textId, text);
+    loadText(captionId, caption);
+    MessageBoxW(mainDialog, text, caption, style);
+}
+
+void showIncompatibilityNotice() {
+    wchar_t text[kTextUnits];
+    wchar_t caption[kTextUnits];
+    formatText(text, IDS_INCOMPATIBLE_TEXT, kSupportedEscTypeName);
+    loadText(IDS_INCOMPATIBLE_CAPTION, caption);
+    MessageBoxW(mainDialog, text, caption, MB_OK | MB_ICONINFORMATION);
+}
+
+// The arrival probe never gets here with a failed openProgrammer: that case changes nothing.
+void settleProbe(ProbeKind kind, ProbeOutcome outcome) {
+    if (outcome == ProbeOutcome::ready) {
+        showHint(IDS_READY);
+        if (kind == ProbeKind::arrival) refreshVersionPanel();
+        enableUpdate(true);
+        return;
+    }
+    for (const UnusableOutcome& row : kUnusableOutcomes) {
+        if (row.outcome != outcome) continue;
+        enableUpdate(false);
+        closeProgrammer();
+        // The box runs its own message loop; the link is already closed while it is open, so
+        // an arrival then probes again, and the hint below still has the last word.
+        if (row.incompatibilityNotice) showIncompatibilityNotice();
+        showHintWithSteps(row.hint);
+        return;
+    }
+}
+
+HDEVNOTIFY registerForHidInterfaces(HWND dialog) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    HidD_GetHidGuid(&filter.dbcc_classguid);
+    return RegisterDeviceNotificationW(dialog, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+// Null unless the record is a whole device-interface header; a record whose stated size cannot
+// hold that much is not read any further.
+const DEV_BROADCAST_DEVICEINTERFACE_W* interfaceRecord(LPARAM record) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);
+    if (header == nullptr || header->dbch_size < sizeof(DEV_BROADCAST_HDR)) return nullptr;
+    if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return nullptr;
+    if (header->dbch_size < kInterfaceHeaderBytes) return nullptr;
+    return reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(record);
+}
+
+// Interface paths differ in letter case between the notification and the device list.
+unsigned foldCase(unsigned unit) { return unit >= 'A' && unit <= 'Z' ? unit + ('a' - 'A') : unit; }
+
+// The name ends at its terminator or at the record's stated end, whichever comes first.
+bool namesLinkedUnit(const DEV_BROADCAST_DEVICEINTERFACE_W& record) {
+    const char16_t* path = programmerLink.devicePath;
+    if (path == nullptr) return false;
+    const auto* name = reinterpret_cast<const wchar_t*>(
+        reinterpret_cast<const BYTE*>(&record) + kInterfaceHeaderBytes);
+    const std::size_t nameUnits = (record.dbcc_size - kInterfaceHeaderBytes) / sizeof(wchar_t);
+    std::size_t i = 0;
+    for (; i < nameUnits && name[i] != L'\0'; ++i)
+        if (path[i] == u'\0' || foldCase(name[i]) != foldCase(path[i])) return false;
+    return path[i] == u'\0';
+}
+
+void onArrival(LPARAM record) {
+    if (interfaceRecord(record) == nullptr || linkIsOpen()) return;
+    // Whatever arrived, the search looks at every present HID interface again.
+    if (openProgrammer() != kLinkOk) return;
+    settleProbe(ProbeKind::arrival, probeOutcome(kLinkOk));
+}
+
+void onRemoval(LPARAM record) {
+    const DEV_BROADCAST_DEVICEINTERFACE_W* removed = interfaceRecord(record);
+    if (removed == nullptr || !linkIsOpen() || !namesLinkedUnit(*removed)) return;
+    closeProgrammer();
+    enableUpdate(false);
+    refreshVersionPanel();
+    showHintWithSteps(IDS_CONNECTION_LOST);
+}
+
+}  // namespace
+
+void initMainDialog(HWND) {
+    const HICON icon = LoadIconW(appInstance, MAKEINTRESOURCEW(IDI_APP));
+    SetClassLongPtrW(mainDialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+
+    wchar_t title[kTitleUnits];
+    StringCchPrintfW(title, kTitleUnits, kTitleFormat, kSupportedEscTypeName,
+                     kCarriedFirmwareMajor, kCarriedFirmwareMinor, L"");
+    SendMessageW(mainDialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title));
+
+    wchar_t label[kTextUnits];
+    for (const VersionLabel& row : kVersionLabels) {
+        loadText(row.text, label);
+        SetDlgItemTextW(mainDialog, row.control, label);
+    }
+
+    deviceNotification = registerForHidInterfaces(mainDialog);
+    if (deviceNotification == nullptr) {
+        // Without notifications the window could not follow the unit; the program ends.
+        showBox(IDS_REGISTRATION_FAILED, IDS_APPLICATION_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        closeProgrammer();
+        EndDialog(mainDialog, kEndedByRefusedRegistration);
+        return;
+    }
+
+    settleProbe(ProbeKind::startUp, probeOutcome(openProgrammer()));
+    refreshVersionPanel();
+}
+
+int onDeviceChange(WPARAM event, LPARAM record) {
+    switch (event) {
+        case DBT_DEVICEARRIVAL: onArrival(record); return 1;
+        case DBT_DEVICEREMOVECOMPLETE: onRemoval(record); return 1;
+        default: return 0;
+    }
+}
+
+void showHintWithSteps(UINT textId) {
+    wchar_t text[kTextUnits];
+    loadText(textId, text);
+    appendText(text, kHintSeparator);
+    SetDlgItemTextW(mainDialog, IDC_HINT, text);
+
+    // Joined in a buffer sized to fit, so no length of the two texts together is assumed.
+    const int stepsLength = loadText(IDS_STEPS, text);
+    const HWND hint = GetDlgItem(mainDialog, IDC_HINT);
+    const int shownLength = GetWindowTextLengthW(hint);
+    const std::size_t units = static_cast<std::size_t>(shownLength) + stepsLength + 1;
+    auto* combined = static_cast<wchar_t*>(std::malloc(units * sizeof(wchar_t)));
+    if (combined == nullptr) return;
+    combined[0] = L'\0';
+    GetWindowTextW(hint, combined, shownLength + 1);
+    StringCchCatW(combined, units, text);
+    SetWindowTextW(hint, combined);
+    std::free(combined);
+}
+
+void showHint(UINT textId) {
+    wchar_t text[kTextUnits];
+    loadText(textId, text);
+    SetDlgItemTextW(mainDialog, IDC_HINT, text);
+}

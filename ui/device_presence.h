@@ -1,0 +1,18 @@
+// Device presence: the window's set-up, the probes at start and on arrival, the removal of the
+// linked unit, and the hint panel's guidance texts.
+#pragma once
+
+#include <windows.h>
+
+// WM_INITDIALOG, after mainDialog was stored: icon, title, labels, notifications, first probe.
+void initMainDialog(HWND dialog);
+
+// WM_DEVICECHANGE with its wParam and lParam: 1 for an arrival or a removal, whatever was done;
+// 0 for every other event.
+int onDeviceChange(WPARAM event, LPARAM record);
+
+// The hint panel reads text `textId`, an empty line, then the connection steps.
+void showHintWithSteps(UINT textId);
+
+// The hint panel reads text `textId` alone.
+void showHint(UINT textId);

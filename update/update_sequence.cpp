@@ -1,0 +1,118 @@
+#include "update/update_sequence.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "link/programmer_link.h"
+#include "resources/resource_ids.h"
+#include "ui/device_presence.h"
+#include "ui/failure_report.h"
+#include "ui/main_dialog.h"
+#include "ui/product_identity.h"
+#include "ui/texts.h"
+#include "ui/version_panel.h"
+#include "update/progress_window.h"
+#include "update/update_steps.h"
+
+namespace {
+
+constexpr UINT kTimerResolutionMs = 1;
+
+// For as long as the unit is being written: no sleep of the computer in the middle of a flash,
+// and 20 ms pauses that are not stretched to the platform's default timer tick.
+struct UpdateSession {
+    UpdateSession() {
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        timeBeginPeriod(kTimerResolutionMs);
+    }
+    ~UpdateSession() {
+        timeEndPeriod(kTimerResolutionMs);
+        SetThreadExecutionState(ES_CONTINUOUS);
+    }
+    UpdateSession(const UpdateSession&) = delete;
+    UpdateSession& operator=(const UpdateSession&) = delete;
+};
+
+int askUser(UINT textId, UINT captionId, UINT buttons) {
+    wchar_t text[kTextUnits];
+    wchar_t caption[kTextUnits];
+    loadText(textId, text);
+    loadText(captionId, caption);
+    return MessageBoxW(mainDialog, text, caption, buttons);
+}
+
+void fail(UINT textId, LinkResult code, DWORD systemError) {
+    wchar_t text[kTextUnits];
+    wchar_t caption[kTextUnits];
+    loadText(textId, text);
+    loadText(IDS_UPDATE_FAILED_CAPTION, caption);
+    reportFailure(text, caption, code, systemError);
+}
+
+UINT failureText(FlashStep step) {
+    switch (step) {
+        case FlashStep::lock: return IDS_LOCK_FAILED;
+        case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
+        case FlashStep::erase: return IDS_ERASE_FAILED;
+        case FlashStep::setAddress: return IDS_ADDRESS_FAILED;
+        case FlashStep::transfer:
+        case FlashStep::none: break;
+    }
+    return IDS_BLOCK_FAILED;
+}
+
+// The image travels in the executable and is read in place.
+bool locateImage(const std::uint8_t** image, std::uint32_t* size) {
+    HRSRC found = FindResourceW(appInstance, MAKEINTRESOURCEW(IDR_FIRMWARE), RT_RCDATA);
+    if (found == nullptr) return false;
+    HGLOBAL loaded = LoadResource(appInstance, found);
+    *size = SizeofResource(appInstance, found);
+    *image = loaded != nullptr ? static_cast<const std::uint8_t*>(LockResource(loaded)) : nullptr;
+    return *image != nullptr && *size != 0;
+}
+
+TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t size, void*) {
+    return transferImage(mainDialog, image, size);
+}
+
+bool wantsDowngradeQuestion(std::uint16_t installed) {
+    return installed >= kCarriedFirmwareVersion && installed != kNoEscFirmware;
+}
+
+}  // namespace
+
+void runUpdate() {
+    if (!linkIsOpen()) {
+        fail(IDS_UNIT_NOT_DETECTED, kLinkNoLink, GetLastError());
+        return;
+    }
+    if (askUser(IDS_WARNING_TEXT, IDS_WARNING_CAPTION, MB_OKCANCEL | MB_ICONWARNING) != IDOK)
+        return;
+    // The unit may have been unplugged while the box was open: the record then reads version 0.
+    if (wantsDowngradeQuestion(escFirmwareVersion()) &&
+        askUser(IDS_DOWNGRADE_QUESTION, IDS_DOWNGRADE_CAPTION, MB_YESNO | MB_ICONWARNING) != IDYES)
+        return;
+
+    const std::uint8_t* image = nullptr;
+    std::uint32_t size = 0;
+    if (!locateImage(&image, &size)) {
+        // Erasing the ESC with nothing to write would leave it without firmware.
+        fail(IDS_WRITE_FAILED, kLinkOk, GetLastError());
+        return;
+    }
+
+    FlashOutcome outcome;
+    {
+        UpdateSession session;
+        outcome = flashImage(image, size, transferWithProgress, nullptr);
+    }
+    if (outcome.failedStep != FlashStep::none) {
+        fail(failureText(outcome.failedStep), outcome.result, outcome.systemError);
+        return;
+    }
+
+    setEscFirmwareVersion(kCarriedFirmwareVersion);
+    EnableWindow(GetDlgItem(mainDialog, IDC_UPDATE), FALSE);
+    refreshVersionPanel();
+    showHint(IDS_UPDATE_SUCCEEDED);
+}
