@@ -45,6 +45,9 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     response.bytes[0] = kResponseReportId;
     if (!deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs))
         return kLinkReadFailed;
+    // Any other input report is not an answer to this command; judging its bytes could pass a
+    // garbled answer off as success.
+    if (response.bytes[0] != kResponseReportId) return kLinkReadFailed;
     return kLinkOk;
 }
 

@@ -49,18 +49,6 @@ void fail(UINT textId, LinkResult code, DWORD systemError) {
     reportFailure(text, caption, code, systemError);
 }
 
-UINT failureText(FlashStep step) {
-    switch (step) {
-        case FlashStep::lock: return IDS_LOCK_FAILED;
-        case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
-        case FlashStep::erase: return IDS_ERASE_FAILED;
-        case FlashStep::setAddress: return IDS_ADDRESS_FAILED;
-        case FlashStep::transfer:
-        case FlashStep::none: break;
-    }
-    return IDS_BLOCK_FAILED;
-}
-
 // The image travels in the executable and is read in place.
 bool locateImage(const std::uint8_t** image, std::uint32_t* size) {
     HRSRC found = FindResourceW(appInstance, MAKEINTRESOURCEW(IDR_FIRMWARE), RT_RCDATA);
@@ -107,7 +95,7 @@ void runUpdate() {
         outcome = flashImage(image, size, transferWithProgress, nullptr);
     }
     if (outcome.failedStep != FlashStep::none) {
-        fail(failureText(outcome.failedStep), outcome.result, outcome.systemError);
+        fail(failureTextId(outcome.failedStep), outcome.result, outcome.systemError);
         return;
     }
 

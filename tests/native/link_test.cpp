@@ -215,6 +215,9 @@ TEST_F(LinkTest, IdentificationOutcomes) {
         {"unit gone at identify",
          [](SimUnit& u) { u.faults.push_back({Identify, 1, SimFaultKind::disconnect, 0}); },
          kLinkWriteFailed, {Identify}},
+        {"identify answered with another report",
+         [](SimUnit& u) { u.faults.push_back({Identify, 1, SimFaultKind::malformed, 0}); },
+         kLinkReadFailed, {Identify}},
         {"capabilities unreadable", [](SimUnit& u) { u.capabilitiesFail = true; }, kLinkNoLink,
          {}},
     };

@@ -188,6 +188,8 @@ TEST_F(UpdateTest, EachFailingStepEndsTheChainThere) {
          0x44, 3},
         {"unit gone at erase", {EraseFirmware, 1, SimFaultKind::disconnect, 0}, FlashStep::erase,
          -2, 3},
+        {"garbled erase answer", {EraseFirmware, 1, SimFaultKind::malformed, 0}, FlashStep::erase,
+         -3, 3},
         {"address error", {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45},
          FlashStep::setAddress, 0x45, 4},
         {"first block", {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x46}, FlashStep::transfer,
