@@ -168,6 +168,9 @@ bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
         SetLastError(ERROR_WRITE_FAULT);
         return false;
     }
+    // The pending start leaves ERROR_IO_PENDING behind; a later refusal by the unit must not
+    // show it as the system's error code.
+    SetLastError(ERROR_SUCCESS);
     return true;
 }
 
@@ -183,6 +186,7 @@ bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
         SetLastError(ERROR_READ_FAULT);
         return false;
     }
+    SetLastError(ERROR_SUCCESS);
     return true;
 }
 

@@ -217,6 +217,17 @@ TEST_F(BackendTest, WrittenBlocksLandInTheEscFlash) {
     EXPECT_EQ(stateOf("u", "locked"), "0");
 }
 
+// The code line of a refused step shows the system's error; an answered exchange leaves none,
+// not the "pending" left behind by the overlapped start.
+TEST_F(BackendTest, AnsweredExchangeLeavesNoSystemError) {
+    plug("u");
+    ASSERT_EQ(sim("fault u 0b 1 refusal"), "ok");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_EQ(lockUnit(), kLinkRefused);
+    EXPECT_EQ(lastSystemError(), 0u);
+}
+
 // Takes the full read bound (kReadTimeoutMs) once.
 TEST_F(BackendTest, SilentUnitFailsTheReadAfterTheBoundAndTheHandleStaysUsable) {
     plug("u");

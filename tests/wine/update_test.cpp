@@ -1,0 +1,752 @@
+// The Update button under Wine: confirmations, the chain against the simulated unit, the progress
+// window, the failure report and the system kept awake, checked on what the user and the unit see.
+#include <algorithm>
+
+#include "link/commands.h"
+#include "tests/wine/dialog_fixture.h"
+
+namespace {
+
+constexpr std::uint32_t kImageBytes = 97808;
+constexpr std::uint32_t kBlocks = 2038;  // 2,037 full blocks and a final one of 32 bytes
+constexpr EXECUTION_STATE kKeptAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+
+// The bytes the update must install: RCDATA 140 of this very module.
+std::vector<std::uint8_t> embeddedImage() {
+    const HMODULE self = GetModuleHandleW(nullptr);
+    const HRSRC found = FindResourceW(self, MAKEINTRESOURCEW(IDR_FIRMWARE), RT_RCDATA);
+    if (found == nullptr) return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(LockResource(LoadResource(self, found)));
+    return std::vector<std::uint8_t>(bytes, bytes + SizeofResource(self, found));
+}
+
+// Asking is the only way to read the thread's execution state, and asking sets it; so it is put
+// back at once with what the call returned.
+EXECUTION_STATE executionState() {
+    const EXECUTION_STATE previous = SetThreadExecutionState(kKeptAwake);
+    SetThreadExecutionState(previous);
+    return previous;
+}
+
+bool keepsSystemAwake(EXECUTION_STATE state) { return (state & kKeptAwake) == kKeptAwake; }
+
+int progressWindowsOwnedBy(HWND owner) {
+    int count = 0;
+    for (HWND window = FindWindowExW(nullptr, nullptr, PROGRESS_CLASSW, nullptr);
+         window != nullptr; window = FindWindowExW(nullptr, window, PROGRESS_CLASSW, nullptr))
+        if (GetWindow(window, GW_OWNER) == owner) ++count;
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The progress bar as it is told its position: a WH_CALLWNDPROC hook on this thread sees every
+// PBM_SETPOS, together with how many blocks the unit had taken at that moment.
+
+namespace progresswatch {
+
+struct Step {
+    UINT position;
+    std::uint32_t blocksTaken;
+    EXECUTION_STATE executionState;
+};
+
+struct Window {
+    HWND handle;
+    HWND owner;
+    std::wstring caption;
+    LONG style;
+    RECT rect;
+    RECT ownerRect;
+};
+
+inline HHOOK hook;
+inline const SimUnit* unit;
+inline std::vector<Step> steps;
+inline std::vector<Window> windows;  // each progress window as it was first told a position
+
+inline LRESULT CALLBACK onCall(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == PBM_SETPOS &&
+        boxwatch::className(call->hwnd) == PROGRESS_CLASSW) {
+        const bool known = std::any_of(windows.begin(), windows.end(),
+                                       [&](const Window& seen) { return seen.handle == call->hwnd; });
+        if (!known) {
+            Window seen = {call->hwnd, GetWindow(call->hwnd, GW_OWNER),
+                           boxwatch::windowText(call->hwnd), GetWindowLongW(call->hwnd, GWL_STYLE),
+                           {}, {}};
+            GetWindowRect(call->hwnd, &seen.rect);
+            GetWindowRect(seen.owner, &seen.ownerRect);
+            windows.push_back(seen);
+        }
+        steps.push_back({static_cast<UINT>(call->wParam),
+                         unit != nullptr ? unit->commandCounts[WriteDataBlock] : 0,
+                         executionState()});
+    }
+    return CallNextHookEx(hook, code, wParam, lParam);
+}
+
+inline void start() {
+    unit = nullptr;
+    steps.clear();
+    windows.clear();
+    hook = SetWindowsHookExW(WH_CALLWNDPROC, onCall, nullptr, GetCurrentThreadId());
+}
+
+inline void stop() {
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    hook = nullptr;
+    unit = nullptr;
+}
+
+}  // namespace progresswatch
+
+// ---------------------------------------------------------------------------------------------
+// What the unit is told.
+
+std::vector<std::uint8_t> updateChain() {
+    std::vector<std::uint8_t> chain = {SystemLock, WriteProtect, EraseFirmware, SetWriteAddress};
+    for (std::uint32_t block = 0; block < kBlocks; ++block) chain.push_back(WriteDataBlock);
+    chain.push_back(WriteProtect);
+    chain.push_back(SystemLock);
+    return chain;
+}
+
+std::vector<std::uint8_t> commandsSince(const SimUnit& unit, std::size_t start) {
+    const std::vector<std::uint8_t> order = simCommandOrder(unit);
+    return std::vector<std::uint8_t>(order.begin() + static_cast<std::ptrdiff_t>(start),
+                                     order.end());
+}
+
+// Lock, 20, unlock, 20, erase with its 1000 before the answer, 4000, 20, address, 20, then
+// 20 after every block.
+std::vector<std::uint32_t> updatePauses() {
+    std::vector<std::uint32_t> pauses = {20, 20, 1000, 4000, 20, 20};
+    pauses.insert(pauses.end(), kBlocks, 20);
+    return pauses;
+}
+
+// Asserts without dumping 97,808 bytes when they differ.
+void expectFlashHoldsTheImage(const SimUnit& unit, const std::vector<std::uint8_t>& image) {
+    ASSERT_EQ(unit.flash.size(), image.size());
+    const auto difference = std::mismatch(unit.flash.begin(), unit.flash.end(), image.begin());
+    EXPECT_TRUE(difference.first == unit.flash.end())
+        << "first difference at byte " << (difference.first - unit.flash.begin());
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the user is shown.
+
+void expectBoxes(const std::vector<ShownBox>& expected) {
+    ASSERT_EQ(boxwatch::shown.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "box " << i);
+        EXPECT_EQ(boxwatch::shown[i].owner, expected[i].owner);
+        EXPECT_EQ(boxwatch::shown[i].caption, expected[i].caption);
+        EXPECT_EQ(boxwatch::shown[i].text, expected[i].text);
+        EXPECT_EQ(boxwatch::shown[i].style, expected[i].style);
+    }
+}
+
+ShownBox warningBox() {
+    return {mainDialog, DialogTest::catalogue(IDS_WARNING_CAPTION),
+            DialogTest::catalogue(IDS_WARNING_TEXT), MB_OKCANCEL | MB_ICONWARNING};
+}
+
+ShownBox downgradeBox() {
+    return {mainDialog, DialogTest::catalogue(IDS_DOWNGRADE_CAPTION),
+            DialogTest::catalogue(IDS_DOWNGRADE_QUESTION), MB_YESNO | MB_ICONWARNING};
+}
+
+// The code line with its two numbers as the box must print them, e.g. L"0x0000065b-0x00000000".
+std::wstring codeLine(const std::wstring& numbers) {
+    std::wstring line = DialogTest::catalogue(IDS_ERROR_CODE_LINE);
+    const std::wstring placeholder = L"0x%08x-0x%08x";
+    const std::size_t at = line.find(placeholder);
+    EXPECT_NE(at, std::wstring::npos);
+    if (at != std::wstring::npos) line.replace(at, placeholder.size(), numbers);
+    return line;
+}
+
+// `numbers` null: the text alone, as for a failure without a code.
+ShownBox failureBox(UINT text, const wchar_t* numbers) {
+    std::wstring shown = DialogTest::catalogue(text);
+    if (numbers != nullptr) shown += L"\r\n" + codeLine(numbers);
+    return {mainDialog, DialogTest::catalogue(IDS_UPDATE_FAILED_CAPTION), shown,
+            MB_OK | MB_ICONERROR};
+}
+
+// What simReadyUnit shows once the update went through: only the ESC row has changed.
+DialogView updatedView() {
+    return {DialogTest::catalogue(IDS_UPDATE_SUCCEEDED), false, {L"1.2", L"2.1.5", L"3.3"},
+            {true, true, true, true, true, true}, L"TAVILINK"};
+}
+
+DialogView failedView() {
+    return DialogTest::unlinkedView(DialogTest::catalogue(IDS_FAILURE_HINT), L"TAVILINK");
+}
+
+template <typename Case>
+std::string rowName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+// What the window looked like while the failure box was open.
+struct AtFailureBox {
+    bool seen = false;
+    bool linked = true;
+    int progressWindows = -1;
+    DialogView view = {};
+};
+
+BoxAnswer recordFailureBox(AtFailureBox& record) {
+    return {IDOK, [&record] {
+                record.seen = true;
+                record.linked = linkIsOpen();
+                record.progressWindows = progressWindowsOwnedBy(mainDialog);
+                record.view = DialogTest::view();
+            }};
+}
+
+class UpdateTest : public DialogTest {
+public:
+    void SetUp() override {
+        DialogTest::SetUp();
+        // A known state to start from: nothing asked of the power management.
+        SetThreadExecutionState(ES_CONTINUOUS);
+        progresswatch::start();
+    }
+
+    void TearDown() override {
+        progresswatch::stop();
+        SetThreadExecutionState(ES_CONTINUOUS);
+        DialogTest::TearDown();
+    }
+
+    // A ready unit with its ESC at `escVersion`, the dialog open on it, and its record of
+    // received reports from here on.
+    SimUnit& openOnReadyUnit(std::uint16_t escVersion = 0x0302) {
+        SimUnit& unit = plugUnit(simReadyUnit(escVersion));
+        openDialog();
+        progresswatch::unit = &unit;
+        probeReports = unit.received.size();
+        pausesBefore = simPauses().size();
+        ioBefore = simIoCount();
+        return unit;
+    }
+
+    // The Update button's command, as the dialog manager delivers it.
+    static void pressUpdate() {
+        SendMessageW(mainDialog, WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(mainDialog, IDC_UPDATE)));
+        pump();
+    }
+
+    std::vector<std::uint8_t> sentByUpdate(const SimUnit& unit) const {
+        return commandsSince(unit, probeReports);
+    }
+
+    std::vector<std::uint32_t> pausesOfUpdate() const {
+        const std::vector<std::uint32_t>& all = simPauses();
+        return std::vector<std::uint32_t>(all.begin() + static_cast<std::ptrdiff_t>(pausesBefore),
+                                          all.end());
+    }
+
+    std::size_t probeReports = 0;
+    std::size_t pausesBefore = 0;
+    std::uint32_t ioBefore = 0;
+};
+
+// =================================================================================================
+// Before anything is sent
+
+TEST_F(UpdateTest, WithoutALinkOneErrorBoxWithoutCodeLineAndNothingSent) {
+    openDialog();
+    ioBefore = simIoCount();
+
+    pressUpdate();
+
+    expectBoxes({failureBox(IDS_UNIT_NOT_DETECTED, nullptr)});
+    EXPECT_EQ(simIoCount(), ioBefore);
+    EXPECT_EQ(view(), unlinkedView(catalogue(IDS_FAILURE_HINT), catalogue(IDS_LABEL_UNIT)));
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+TEST_F(UpdateTest, CancelOnTheWarningSendsNothingAndChangesNothingOnScreen) {
+    SimUnit& unit = openOnReadyUnit();
+    const DialogView before = view();
+    boxwatch::answers.push_back({IDCANCEL, nullptr});
+
+    pressUpdate();
+
+    expectBoxes({warningBox()});
+    EXPECT_EQ(simIoCount(), ioBefore);
+    EXPECT_TRUE(sentByUpdate(unit).empty());
+    EXPECT_EQ(view(), before);
+    EXPECT_TRUE(linkIsOpen());
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+struct InstalledVersionCase {
+    const char* name;
+    std::uint16_t escVersion;
+    const wchar_t* shownBefore;
+    bool downgradeQuestion;
+};
+void PrintTo(const InstalledVersionCase& row, std::ostream* out) { *out << row.name; }
+
+const InstalledVersionCase kInstalledVersionCases[] = {
+    {"OlderFirmwareIsNotAsked", 0x0302, L"3.2", false},
+    {"NoFirmwareIsNotAsked", 0xFFFF, L"----------", false},
+    {"EmptyInformationBlockIsNotAsked", 0x0000, L"0.0", false},
+    {"SameFirmwareIsAsked", 0x0303, L"3.3", true},
+    {"NewerFirmwareIsAsked", 0x0400, L"4.0", true},
+};
+
+class InstalledVersion : public UpdateTest,
+                         public testing::WithParamInterface<InstalledVersionCase> {};
+
+TEST_P(InstalledVersion, DecidesTheDowngradeQuestionAndTheUpdateEndsAtThreeThree) {
+    const InstalledVersionCase& row = GetParam();
+    SimUnit& unit = openOnReadyUnit(row.escVersion);
+    ASSERT_EQ(controlText(IDC_VALUE_ESC), row.shownBefore);
+    boxwatch::answers.push_back({IDOK, nullptr});
+    if (row.downgradeQuestion) boxwatch::answers.push_back({IDYES, nullptr});
+
+    pressUpdate();
+
+    if (row.downgradeQuestion)
+        expectBoxes({warningBox(), downgradeBox()});
+    else
+        expectBoxes({warningBox()});
+    EXPECT_EQ(sentByUpdate(unit), updateChain());
+    EXPECT_EQ(view(), updatedView());
+    EXPECT_TRUE(linkIsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, InstalledVersion, testing::ValuesIn(kInstalledVersionCases),
+                         rowName<InstalledVersionCase>);
+
+class DowngradeDeclined : public UpdateTest, public testing::WithParamInterface<std::uint16_t> {};
+
+TEST_P(DowngradeDeclined, StopsWithNothingSentAndNothingChanged) {
+    SimUnit& unit = openOnReadyUnit(GetParam());
+    const DialogView before = view();
+    boxwatch::answers.push_back({IDOK, nullptr});
+    boxwatch::answers.push_back({IDNO, nullptr});
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), downgradeBox()});
+    EXPECT_EQ(simIoCount(), ioBefore);
+    EXPECT_TRUE(sentByUpdate(unit).empty());
+    EXPECT_EQ(view(), before);
+    EXPECT_TRUE(linkIsOpen());
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, DowngradeDeclined, testing::Values(0x0303, 0x0400),
+                         [](const testing::TestParamInfo<std::uint16_t>& info) {
+                             return info.param == 0x0303 ? std::string("SameFirmware")
+                                                         : std::string("NewerFirmware");
+                         });
+
+// =================================================================================================
+// A whole update
+
+TEST_F(UpdateTest, FullUpdateInstallsTheEmbeddedImageAndReportsSuccess) {
+    const std::vector<std::uint8_t> image = embeddedImage();
+    ASSERT_EQ(image.size(), kImageBytes);
+    SimUnit& unit = openOnReadyUnit(kNoEscFirmware);
+
+    pressUpdate();
+
+    expectBoxes({warningBox()});
+    EXPECT_EQ(sentByUpdate(unit), updateChain());
+    expectFlashHoldsTheImage(unit, image);
+    EXPECT_EQ(pausesOfUpdate(), updatePauses());
+    // The unit is left closed up again.
+    EXPECT_TRUE(unit.writeProtected);
+    EXPECT_FALSE(unit.locked);
+    EXPECT_EQ(view(), updatedView());
+    EXPECT_EQ(controlText(IDC_HINT), catalogue(IDS_UPDATE_SUCCEEDED));
+    EXPECT_TRUE(linkIsOpen());
+    EXPECT_EQ(simOpenHandles(), 1u);
+}
+
+TEST_F(UpdateTest, ProgressWindowIsOwnedCentredCaptionedAndGoneAfterwards) {
+    openOnReadyUnit();
+
+    pressUpdate();
+
+    ASSERT_EQ(progresswatch::windows.size(), 1u);
+    const progresswatch::Window& bar = progresswatch::windows[0];
+    EXPECT_EQ(bar.owner, mainDialog);
+    EXPECT_EQ(bar.caption, catalogue(IDS_PROGRESS_CAPTION));
+    EXPECT_EQ(bar.style & (WS_CHILD | WS_POPUP), 0);
+    EXPECT_NE(bar.style & WS_VISIBLE, 0);
+    EXPECT_NE(bar.style & PBS_SMOOTH, 0);
+    EXPECT_EQ(bar.rect.right - bar.rect.left, 400);
+    EXPECT_EQ(bar.rect.bottom - bar.rect.top, 50);
+    const RECT& owner = bar.ownerRect;
+    EXPECT_EQ(bar.rect.left, owner.left + ((owner.right - owner.left) >> 1) - 200);
+    EXPECT_EQ(bar.rect.top, owner.top + ((owner.bottom - owner.top) >> 1) - 25);
+
+    EXPECT_FALSE(IsWindow(bar.handle));
+    EXPECT_EQ(progressWindowsOwnedBy(mainDialog), 0);
+}
+
+TEST_F(UpdateTest, ProgressRunsFromZeroToHundredOnePositionPerBlock) {
+    openOnReadyUnit();
+
+    pressUpdate();
+
+    const std::vector<progresswatch::Step>& steps = progresswatch::steps;
+    ASSERT_EQ(steps.size(), kBlocks + 1);
+    // Set to 0 before any block, then once after each block the unit took.
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        ASSERT_EQ(steps[i].blocksTaken, i) << "position " << i;
+        if (i > 0) {
+            ASSERT_GE(steps[i].position, steps[i - 1].position) << "position " << i;
+        }
+    }
+    EXPECT_EQ(steps[0].position, 0u);
+    EXPECT_EQ(steps[1].position, 0u);  // 48 * 100 / 97,808 truncates
+    EXPECT_EQ(steps[kBlocks / 2].position, 50u);  // 1,019 blocks: 48,912 bytes of 97,808
+    EXPECT_EQ(steps[kBlocks].position, 100u);
+}
+
+TEST_F(UpdateTest, SystemIsKeptAwakeDuringTheTransferAndReleasedAfterSuccess) {
+    openOnReadyUnit();
+
+    pressUpdate();
+
+    ASSERT_EQ(progresswatch::steps.size(), kBlocks + 1);
+    for (std::size_t i = 0; i < progresswatch::steps.size(); ++i)
+        ASSERT_TRUE(keepsSystemAwake(progresswatch::steps[i].executionState))
+            << "position " << i << " state 0x" << std::hex
+            << progresswatch::steps[i].executionState;
+    EXPECT_EQ(controlText(IDC_HINT), catalogue(IDS_UPDATE_SUCCEEDED));
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+// =================================================================================================
+// Failing steps
+
+struct FailingStepCase {
+    const char* name;
+    SimFault fault;
+    std::size_t commandsSent;  // of the update chain, the failing one included
+    UINT text;
+    const wchar_t* numbers;    // the code line's two numbers
+};
+void PrintTo(const FailingStepCase& row, std::ostream* out) { *out << row.name; }
+
+// The simulated bus reports a missing answer as a time-out and a vanished unit as a general
+// failure; an answered refusal leaves the system error at 0.
+const FailingStepCase kFailingStepCases[] = {
+    {"LockRefusedInTheStatusByte", {SystemLock, 1, SimFaultKind::refusal, 0}, 1,
+     IDS_LOCK_FAILED, L"0x0000065b-0x00000000"},
+    {"LockUnanswered", {SystemLock, 1, SimFaultKind::noAnswer, 0}, 1, IDS_LOCK_FAILED,
+     L"0xfffffffd-0x000005b4"},
+    {"LockNotWritten", {SystemLock, 1, SimFaultKind::disconnect, 0}, 1, IDS_LOCK_FAILED,
+     L"0xfffffffe-0x0000001f"},
+    {"UnlockAnsweredWithErrorCodeNine", {WriteProtect, 1, SimFaultKind::errorAnswer, 9}, 2,
+     IDS_UNLOCK_FLASH_FAILED, L"0x00000009-0x00000000"},
+    {"UnlockRefusedInTheStatusByte", {WriteProtect, 1, SimFaultKind::refusal, 0}, 2,
+     IDS_UNLOCK_FLASH_FAILED, L"0x0000065b-0x00000000"},
+    // Error code 0 counts as success, so the erase is sent. The simulated unit took the faked
+    // answer instead of opening its flash, so the erase then refuses with its own code 0x22.
+    {"UnlockAnsweredWithErrorCodeZeroGoesOnToTheErase",
+     {WriteProtect, 1, SimFaultKind::errorAnswer, 0}, 3, IDS_ERASE_FAILED,
+     L"0x00000022-0x00000000"},
+    {"EraseAnsweredWithAnError", {EraseFirmware, 1, SimFaultKind::errorAnswer, 0x1234ABCD}, 3,
+     IDS_ERASE_FAILED, L"0x1234abcd-0x00000000"},
+    {"EraseUnanswered", {EraseFirmware, 1, SimFaultKind::noAnswer, 0}, 3, IDS_ERASE_FAILED,
+     L"0xfffffffd-0x000005b4"},
+    {"AddressAnsweredWithAnError", {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x24}, 4,
+     IDS_ADDRESS_FAILED, L"0x00000024-0x00000000"},
+    {"FirstBlockAnsweredWithAnError", {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x25}, 5,
+     IDS_BLOCK_FAILED, L"0x00000025-0x00000000"},
+    {"MiddleBlockAnsweredWithAnError",
+     {WriteDataBlock, kBlocks / 2, SimFaultKind::errorAnswer, 0xDEADBEEF}, 4 + kBlocks / 2,
+     IDS_BLOCK_FAILED, L"0xdeadbeef-0x00000000"},
+    {"LastBlockAnsweredWithAnError", {WriteDataBlock, kBlocks, SimFaultKind::errorAnswer, 7},
+     4 + kBlocks, IDS_BLOCK_FAILED, L"0x00000007-0x00000000"},
+    {"MiddleBlockUnanswered", {WriteDataBlock, 700, SimFaultKind::noAnswer, 0}, 4 + 700,
+     IDS_BLOCK_FAILED, L"0xfffffffd-0x000005b4"},
+    {"UnitVanishesDuringTheTransfer", {WriteDataBlock, 1500, SimFaultKind::disconnect, 0},
+     4 + 1500, IDS_BLOCK_FAILED, L"0xfffffffe-0x0000001f"},
+};
+
+class FailingStep : public UpdateTest, public testing::WithParamInterface<FailingStepCase> {};
+
+TEST_P(FailingStep, EndsInOneErrorBoxWithTheLinkDroppedAndNothingMoreSent) {
+    const FailingStepCase& row = GetParam();
+    SimUnit& unit = openOnReadyUnit();
+    unit.faults.push_back(row.fault);
+    AtFailureBox atBox;
+    boxwatch::answers.push_back({IDOK, nullptr});
+    boxwatch::answers.push_back(recordFailureBox(atBox));
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), failureBox(row.text, row.numbers)});
+    const std::vector<std::uint8_t> chain = updateChain();
+    EXPECT_EQ(sentByUpdate(unit),
+              std::vector<std::uint8_t>(chain.begin(),
+                                        chain.begin() + static_cast<std::ptrdiff_t>(row.commandsSent)));
+    // A write and a read per command; a unit that vanished took no more writes after its last,
+    // so the bus's count shows that none was even tried.
+    const bool writeFailed = row.fault.kind == SimFaultKind::disconnect;
+    EXPECT_EQ(simIoCount() - ioBefore, 2 * row.commandsSent - (writeFailed ? 1 : 0));
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_EQ(simOpenHandles(), 0u);
+    EXPECT_EQ(view(), failedView());
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+    EXPECT_EQ(progressWindowsOwnedBy(mainDialog), 0);
+
+    // The box opens on the unlinked window, the progress window already gone.
+    ASSERT_TRUE(atBox.seen);
+    EXPECT_FALSE(atBox.linked);
+    EXPECT_EQ(atBox.progressWindows, 0);
+    EXPECT_FALSE(atBox.view.updateEnabled);
+    EXPECT_EQ(atBox.view.values[2], L"0.0.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, FailingStep, testing::ValuesIn(kFailingStepCases),
+                         rowName<FailingStepCase>);
+
+TEST_F(UpdateTest, FirstBlockFailureShowedTheProgressWindowAndDestroyedItBeforeTheBox) {
+    SimUnit& unit = openOnReadyUnit();
+    unit.faults.push_back({WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x25});
+    AtFailureBox atBox;
+    boxwatch::answers.push_back({IDOK, nullptr});
+    boxwatch::answers.push_back(recordFailureBox(atBox));
+
+    pressUpdate();
+
+    ASSERT_EQ(progresswatch::windows.size(), 1u);
+    EXPECT_EQ(progresswatch::windows[0].owner, mainDialog);
+    // Only the opening position: the failing block moves the bar no further.
+    ASSERT_EQ(progresswatch::steps.size(), 1u);
+    EXPECT_EQ(progresswatch::steps[0].position, 0u);
+    EXPECT_TRUE(keepsSystemAwake(progresswatch::steps[0].executionState));
+    ASSERT_TRUE(atBox.seen);
+    EXPECT_EQ(atBox.progressWindows, 0);
+    EXPECT_FALSE(IsWindow(progresswatch::windows[0].handle));
+}
+
+// =================================================================================================
+// Device events while a box is open
+
+TEST_F(UpdateTest, UnplugWhileTheWarningIsOpenEndsAtTheLockWithoutCodeLineOrIo) {
+    // 3.3 installed: the question would come if the record still held the unit's version.
+    SimUnit& unit = openOnReadyUnit(0x0303);
+    std::uint32_t ioAfterUnplug = 0;
+    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
+    boxwatch::answers.push_back({IDOK, [&] {
+                                     simBusUnplug(kUnitPath);
+                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
+                                     ioAfterUnplug = simIoCount();
+                                 }});
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), failureBox(IDS_LOCK_FAILED, nullptr)});
+    EXPECT_EQ(simIoCount(), ioAfterUnplug);
+    EXPECT_TRUE(sentByUpdate(unit).empty());
+    EXPECT_EQ(view(), failedView());
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+TEST_F(UpdateTest, UnplugWhileTheDowngradeQuestionIsOpenEndsAtTheLockWithoutCodeLineOrIo) {
+    SimUnit& unit = openOnReadyUnit(0x0303);
+    std::uint32_t ioAfterUnplug = 0;
+    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
+    boxwatch::answers.push_back({IDOK, nullptr});
+    boxwatch::answers.push_back({IDYES, [&] {
+                                     simBusUnplug(kUnitPath);
+                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
+                                     ioAfterUnplug = simIoCount();
+                                 }});
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), downgradeBox(), failureBox(IDS_LOCK_FAILED, nullptr)});
+    EXPECT_EQ(simIoCount(), ioAfterUnplug);
+    EXPECT_TRUE(sentByUpdate(unit).empty());
+    EXPECT_EQ(view(), failedView());
+}
+
+TEST_F(UpdateTest, ReplugWhileTheWarningIsOpenUpdatesTheNewlyLinkedUnit) {
+    const std::vector<std::uint8_t> image = embeddedImage();
+    SimUnit& first = openOnReadyUnit(0x0302);
+    // The unit plugged in instead is a ZELQUAD whose ESC already runs 3.3.
+    units.push_back(simReadyUnit(0x0303));
+    SimUnit& second = units.back();
+    second.productId = kProductZelquad;
+    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
+    std::vector<BYTE> arrival = interfaceRecord(kSecondUnitPath);
+    boxwatch::answers.push_back({IDOK, [&] {
+                                     simBusUnplug(kUnitPath);
+                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
+                                     simBusPlugUnit(second, kSecondUnitPath);
+                                     deviceEvent(DBT_DEVICEARRIVAL, arrival);
+                                 }});
+    boxwatch::answers.push_back({IDYES, nullptr});
+
+    pressUpdate();
+
+    // The question comes from the new unit's record.
+    expectBoxes({warningBox(), downgradeBox()});
+    EXPECT_TRUE(sentByUpdate(first).empty());
+    const std::vector<std::uint8_t> probe = {Identify, ReadEscMemory, ReadEscBootInfo};
+    std::vector<std::uint8_t> expected = probe;
+    const std::vector<std::uint8_t> chain = updateChain();
+    expected.insert(expected.end(), chain.begin(), chain.end());
+    EXPECT_EQ(simCommandOrder(second), expected);
+    expectFlashHoldsTheImage(second, image);
+    DialogView updated = updatedView();
+    updated.unitLabel = L"ZELQUAD";
+    EXPECT_EQ(view(), updated);
+    EXPECT_TRUE(linkIsOpen());
+}
+
+TEST_F(UpdateTest, ArrivalWhileTheFailureBoxIsOpenProbesAndTheFailureHintStillFollows) {
+    SimUnit& unit = openOnReadyUnit();
+    unit.faults.push_back({SystemLock, 1, SimFaultKind::refusal, 0});
+    std::vector<BYTE> arrival = interfaceRecord(kUnitPath);
+    INT_PTR nestedResult = 0;
+    DialogView whileOpen = {};
+    boxwatch::answers.push_back({IDOK, nullptr});
+    boxwatch::answers.push_back({IDOK, [&] {
+                                     nestedResult = deviceEvent(DBT_DEVICEARRIVAL, arrival);
+                                     whileOpen = view();
+                                 }});
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), failureBox(IDS_LOCK_FAILED, L"0x0000065b-0x00000000")});
+    EXPECT_EQ(nestedResult, 1);
+    EXPECT_EQ(whileOpen, readyTavilinkView());
+    // The still plugged unit was probed again and is linked; the hint is the failure's.
+    EXPECT_EQ(sentByUpdate(unit),
+              (std::vector<std::uint8_t>{SystemLock, Identify, ReadEscMemory, ReadEscBootInfo}));
+    EXPECT_TRUE(linkIsOpen());
+    DialogView expected = readyTavilinkView();
+    expected.hint = catalogue(IDS_FAILURE_HINT);
+    EXPECT_EQ(view(), expected);
+}
+
+// =================================================================================================
+// A missing or empty image stops before anything is sent
+
+HRSRC WINAPI findNoFirmware(HMODULE module, LPCWSTR name, LPCWSTR type) {
+    if (type == RT_RCDATA && name == MAKEINTRESOURCEW(IDR_FIRMWARE)) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    return FindResourceExW(module, type, name, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
+}
+
+DWORD WINAPI sizeOfNothing(HMODULE, HRSRC) {
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    return 0;
+}
+
+struct BrokenImageCase {
+    const char* name;
+    const char* function;
+    void* replacement;
+    const wchar_t* numbers;
+};
+void PrintTo(const BrokenImageCase& row, std::ostream* out) { *out << row.name; }
+
+const BrokenImageCase kBrokenImageCases[] = {
+    {"MissingImage", "FindResourceW", reinterpret_cast<void*>(findNoFirmware),
+     L"0x00000000-0x00000716"},
+    {"EmptyImage", "SizeofResource", reinterpret_cast<void*>(sizeOfNothing),
+     L"0x00000000-0x00000714"},
+};
+
+class BrokenImage : public UpdateTest, public testing::WithParamInterface<BrokenImageCase> {};
+
+TEST_P(BrokenImage, FailsBeforeTheLockWithNothingSent) {
+    const BrokenImageCase& row = GetParam();
+    SimUnit& unit = openOnReadyUnit();
+    ImportOverride broken("kernel32.dll", row.function, row.replacement);
+    ASSERT_NE(broken.slot, nullptr);
+
+    pressUpdate();
+
+    expectBoxes({warningBox(), failureBox(IDS_WRITE_FAILED, row.numbers)});
+    EXPECT_EQ(simIoCount(), ioBefore);
+    EXPECT_TRUE(sentByUpdate(unit).empty());
+    EXPECT_EQ(view(), failedView());
+    EXPECT_EQ(progresswatch::windows.size(), 0u);
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, BrokenImage, testing::ValuesIn(kBrokenImageCases),
+                         rowName<BrokenImageCase>);
+
+// =================================================================================================
+// German
+
+// The resource loader picks the catalogue from the thread's interface language.
+class GermanUpdate : public UpdateTest {
+public:
+    void SetUp() override {
+        previousLanguage = GetThreadUILanguage();
+        previousLocale = GetThreadLocale();
+        const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+        SetThreadUILanguage(german);
+        // Wine's loader follows the thread locale; Windows follows the interface language.
+        SetThreadLocale(MAKELCID(german, SORT_DEFAULT));
+        UpdateTest::SetUp();
+    }
+    void TearDown() override {
+        UpdateTest::TearDown();
+        SetThreadUILanguage(previousLanguage);
+        SetThreadLocale(previousLocale);
+    }
+
+    LANGID previousLanguage = 0;
+    LCID previousLocale = 0;
+};
+
+TEST_F(GermanUpdate, SuccessSpeaksGerman) {
+    openOnReadyUnit();
+
+    pressUpdate();
+
+    ASSERT_EQ(boxwatch::shown.size(), 1u);
+    EXPECT_EQ(boxwatch::shown[0].caption, L"Wichtiger Hinweis");
+    ASSERT_EQ(progresswatch::windows.size(), 1u);
+    EXPECT_EQ(progresswatch::windows[0].caption, L"Firmware wird geschrieben, bitte warten...");
+    EXPECT_EQ(controlText(IDC_HINT),
+              L"Das Update der Regler-Software wurde erfolgreich durchgef\u00fchrt! Bitte "
+              L"trennen Sie jetzt sowohl den Regler vom angeschlossenen Akku und der "
+              L"Programmiereinheit ab, als auch die Programmiereinheit vom USB Port des PCs");
+    EXPECT_EQ(controlText(IDC_VALUE_ESC), L"3.3");
+}
+
+TEST_F(GermanUpdate, FailureSpeaksGerman) {
+    SimUnit& unit = openOnReadyUnit();
+    unit.faults.push_back({SystemLock, 1, SimFaultKind::refusal, 0});
+
+    pressUpdate();
+
+    ASSERT_EQ(boxwatch::shown.size(), 2u);
+    EXPECT_EQ(boxwatch::shown[1].caption, L"Update fehlgeschlagen!");
+    EXPECT_EQ(boxwatch::shown[1].text,
+              L"System-Lock der Programmiereinheit konnte nicht gesetzt werden. Das Update wird "
+              L"abgebrochen.\r\nDas System meldet Fehlercode 0x0000065b-0x00000000");
+    EXPECT_EQ(boxwatch::shown[1].style, static_cast<UINT>(MB_OK | MB_ICONERROR));
+    EXPECT_EQ(controlText(IDC_HINT),
+              L"Der Updatevorgang wurd auf Grund eines Fehlers abgebrochen. Bitte versuchen Sie "
+              L"es erneut. Falls der Fehler weiterhin aufgetreten sollte, kontaktieren Sie bitte "
+              L"den TESSERAN Service");
+}
+
+}  // namespace
