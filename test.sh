@@ -46,13 +46,23 @@ configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i68
 record "32-bit Windows build" $?
 
 echo "== Windows build and tests under Wine"
+windows_built=0
 if build_windows; then
+  windows_built=1
   start_display
   prepare_wine
   run_ctest "$build/win64"
   record "Wine tests" $?
 else
   record "Wine tests" 1
+fi
+
+echo "== end to end: the shipped program driven from outside under Wine"
+if [ "$windows_built" -eq 1 ]; then
+  bash "$repo/scripts/e2e.sh" "$build/win64"
+  record "end-to-end tests" $?
+else
+  record "end-to-end tests" 1
 fi
 
 echo

@@ -1,0 +1,20 @@
+// The end-to-end scenarios: one row per situation a user meets, run against the shipped program.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/steps.h"
+
+struct Scenario {
+    std::string name;
+    Language language;
+    // Control commands for the unit server before the program starts ("plug unit esc=1",
+    // "fault unit 0b 1 refusal"); the server is reset before each scenario.
+    std::vector<std::string> before;
+    std::vector<Step> steps;
+    // Rows that take a second full-length update are left out unless asked for by name or --all.
+    bool slow = false;
+};
+
+const std::vector<Scenario>& scenarios();

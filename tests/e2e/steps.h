@@ -1,0 +1,89 @@
+// The words the scenario table is written in: what a user does to the running updater, what the
+// unit does, and what both should then show. Every check waits, within a bound, for the screen
+// or the unit to reach the expected state, and reports what it last saw when it does not.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/expected_texts.h"
+#include "tests/e2e/updater_process.h"
+#include "tests/e2e/window_probe.h"
+#include "tests/wine/unit_server_process.h"
+
+// The simulated unit every scenario plugs in.
+constexpr char kUnitName[] = "unit";
+
+struct Run {
+    Language language = Language::english;
+    const CatalogueTexts* texts = &kEnglishTexts;
+    UpdaterProcess program;
+    HWND main = nullptr;
+    std::wstring unitPath;           // from the last `plug`
+    BoxView box;                     // the box the last `box` step found
+    ULONGLONG clockStartMs = 0;      // set by startClock
+    std::vector<std::string> notes;  // measurements, printed under the verdict
+};
+
+struct Step {
+    std::string what;
+    std::function<bool(Run&, std::string* why)> run;
+};
+
+// A text of the catalogue, in the language of the run.
+using Text = const wchar_t* CatalogueTexts::*;
+using T = CatalogueTexts;
+
+enum class CloseWay { closeButton, escapeKey, closeBox };
+
+// --- what the window shows
+Step hint(Text text);             // the hint panel holds `text` alone
+Step hintWithSteps(Text text);    // `text`, a blank line and the connection steps
+Step updateEnabled(bool enabled);
+Step versions(const wchar_t* unit, const wchar_t* bootloader, const wchar_t* esc);  // rows enabled
+Step noVersions();                // "0.0.0" three times, rows greyed out
+Step unitLabel(const wchar_t* name);
+// The three row labels: the catalogue's, with the unit row showing `unitName` once a unit was
+// shown (null: the catalogue's "programming unit").
+Step rowLabels(const wchar_t* unitName = nullptr);
+Step noBox();
+
+// --- message boxes
+Step box(Text caption, Text text, std::vector<int> buttons);
+Step incompatibilityBox();
+// The failure box of an update step: its text, then the code line with `code` as 8 hex digits
+// and whatever system error code came with it.
+Step errorBox(Text stepText, const char* code);
+Step answer(int button);
+
+// --- what the user does
+Step pressUpdate();
+Step closeBy(CloseWay way);       // and the process ends with exit code 0
+
+// --- the unit and the notifications the system would send
+Step plug(const char* options);   // plug the unit again, with these options
+Step unplug();
+Step arrival();                   // DBT_DEVICEARRIVAL for the unit's interface
+Step removal();                   // DBT_DEVICEREMOVECOMPLETE for the unit's interface
+Step removalOf(const wchar_t* path);
+
+// --- what the unit received and holds
+// The reports after identification, as command codes: "0b 20 1e 1f 1b*2038 20 0b"; "" for none.
+// "1b*image" stands for as many blocks as the carried image needs.
+Step receivedAfterIdentification(const char* pattern);
+Step flashHoldsImage();           // the written bytes equal the image the program carries
+Step unitState(const char* expected);  // words of `state`, e.g. "locked=0 writeProtected=1"
+
+// --- the transfer and its timing (measured and printed, never asserted)
+Step startClock();
+Step transferShows();             // the progress window comes up
+Step transferEnds(unsigned boundSeconds);
+Step noteUpdateTiming();
+
+// Utilities shared with the command mode.
+std::string utf8(const std::wstring& text);
+bool textMatches(const std::wstring& pattern, const std::wstring& text);  // '*' any, '#' hex digit
+std::string describeDifference(const std::wstring& expected, const std::wstring& seen);

@@ -1,0 +1,77 @@
+#include "tests/e2e/updater_process.h"
+
+#include <cwctype>
+
+namespace {
+
+constexpr wchar_t kProgramFile[] = L"ZirvanoUpdater.exe";
+
+std::wstring variable(const wchar_t* name) {
+    wchar_t value[512] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, 512);
+    return length > 0 && length < 512 ? std::wstring(value) : std::wstring();
+}
+
+std::wstring lowerCase(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+}  // namespace
+
+std::wstring besideDriver(const wchar_t* file) {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, length < MAX_PATH ? length : 0);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return path.substr(0, slash == std::wstring::npos ? 0 : slash + 1) + file;
+}
+
+Language environmentLanguage() {
+    std::wstring locale = variable(L"LC_ALL");
+    if (locale.empty()) locale = variable(L"LANG");
+    return lowerCase(locale).compare(0, 2, L"de") == 0 ? Language::german : Language::english;
+}
+
+bool substituteDllsSelected() {
+    // "setupapi,hid=n" and the like; both names must come before a native-first order.
+    const std::wstring overrides = lowerCase(variable(L"WINEDLLOVERRIDES"));
+    const std::size_t setupapi = overrides.find(L"setupapi");
+    const std::size_t hid = overrides.find(L"hid");
+    if (setupapi == std::wstring::npos || hid == std::wstring::npos) return false;
+    const std::size_t order = overrides.find(L'=', setupapi > hid ? setupapi : hid);
+    return order != std::wstring::npos && overrides.compare(order + 1, 1, L"n") == 0;
+}
+
+bool launchUpdater(UpdaterProcess* program) {
+    const std::wstring path = besideDriver(kProgramFile);
+    const std::wstring folder = besideDriver(L"");
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    program->process = info.hProcess;
+    program->id = info.dwProcessId;
+    return true;
+}
+
+bool waitForExit(UpdaterProcess& program, DWORD boundMs, DWORD* exitCode) {
+    if (program.process == nullptr) return false;
+    if (WaitForSingleObject(program.process, boundMs) != WAIT_OBJECT_0) return false;
+    GetExitCodeProcess(program.process, exitCode);
+    return true;
+}
+
+void endUpdater(UpdaterProcess& program) {
+    if (program.process == nullptr) return;
+    if (WaitForSingleObject(program.process, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(program.process, 1);
+        WaitForSingleObject(program.process, 5000);
+    }
+    CloseHandle(program.process);
+    program = UpdaterProcess{};
+}

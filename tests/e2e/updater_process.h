@@ -1,0 +1,35 @@
+// Starts the updater beside the substitute DLLs and ends it.
+//
+// Under Wine a child process takes its Unix environment from its parent's Unix environment, not
+// from an environment block passed to CreateProcessW; the DLL overrides and the locale (which
+// picks the language of the resources) live there. So the script that starts the driver sets
+// WINEDLLOVERRIDES and LANG/LC_ALL, and the driver checks them and runs the rows of that language.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+enum class Language { english, german };
+
+struct UpdaterProcess {
+    HANDLE process = nullptr;
+    DWORD id = 0;
+};
+
+// A file in the folder of this driver (the simulated unit's folder).
+std::wstring besideDriver(const wchar_t* file);
+
+// The language the program will show: German when LC_ALL (or else LANG) names a German locale.
+Language environmentLanguage();
+// True when WINEDLLOVERRIDES makes setupapi.dll and hid.dll load from the program's folder.
+bool substituteDllsSelected();
+
+// Starts ZirvanoUpdater.exe from the driver's folder, as a user starts it: no arguments.
+bool launchUpdater(UpdaterProcess* program);
+
+// Waits up to `boundMs` for the program to end; false while it still runs.
+bool waitForExit(UpdaterProcess& program, DWORD boundMs, DWORD* exitCode);
+
+// Ends a program that is still running (after a failed scenario) and forgets it.
+void endUpdater(UpdaterProcess& program);
