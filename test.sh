@@ -26,7 +26,7 @@ configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug && run_ctest "$buil
 record "native tests" $?
 
 echo "== native tests with address and undefined-behaviour sanitizers"
-configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON &&
+configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE=ON &&
   run_ctest "$build/sanitize"
 record "sanitized native tests" $?
 

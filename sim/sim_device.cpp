@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "link/device_io.h"
@@ -22,7 +23,7 @@ struct OpenDevice {
 
 struct Bus {
     std::vector<SimDevice> devices;
-    std::vector<OpenDevice*> handles;
+    std::vector<std::unique_ptr<OpenDevice>> handles;
     std::vector<std::uint32_t> pauses;
     bool listAvailable = true;
     std::uint64_t nowMs = 1;
@@ -41,8 +42,8 @@ constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint32_t kErrorTimeout = 1460;
 
 OpenDevice* openDevice(DeviceHandle handle) {
-    for (OpenDevice* device : bus().handles)
-        if (device == handle && device->open) return device;
+    for (const auto& device : bus().handles)
+        if (device.get() == handle && device->open) return device.get();
     return nullptr;
 }
 
@@ -56,7 +57,6 @@ bool stillPlugged(const OpenDevice& device) {
 
 void simBusReset(bool listAvailable) {
     Bus& b = bus();
-    for (OpenDevice* device : b.handles) delete device;
     b = Bus{};
     b.listAvailable = listAvailable;
 }
@@ -86,7 +86,7 @@ std::uint32_t simIoCount() { return bus().ioCount; }
 
 std::uint32_t simOpenHandles() {
     std::uint32_t count = 0;
-    for (const OpenDevice* device : bus().handles) count += device->open ? 1 : 0;
+    for (const auto& device : bus().handles) count += device->open ? 1 : 0;
     return count;
 }
 
@@ -112,9 +112,8 @@ void deviceListClose(DeviceList* list) { delete list; }
 DeviceHandle deviceOpen(const char16_t* path) {
     for (const SimDevice& device : bus().devices)
         if (device.path == path && device.openable) {
-            auto* open = new OpenDevice{device};
-            bus().handles.push_back(open);
-            return open;
+            bus().handles.push_back(std::make_unique<OpenDevice>(OpenDevice{device}));
+            return bus().handles.back().get();
         }
     bus().lastError = kErrorFileNotFound;
     return kNoDevice;
