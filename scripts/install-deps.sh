@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-  wine wine64 xvfb xdotool imagemagick procps
+  wine wine64 xvfb xdotool imagemagick procps bc
 )
 
 missing=()

@@ -12,6 +12,7 @@ struct ProgressWindow {
     HWND owner;
     HWND bar;
     HWND raisedWindow;
+    std::uint32_t shownPosition;
 };
 
 void raiseTogether(HWND owner, HWND bar) {
@@ -21,9 +22,14 @@ void raiseTogether(HWND owner, HWND bar) {
 
 void onBlockSent(std::uint32_t position, void* context) {
     ProgressWindow& window = *static_cast<ProgressWindow*>(context);
-    SendMessageW(window.bar, PBM_SETPOS, position, 0);
-    // No message loop runs during the transfer, so the bar is painted here or not at all.
-    UpdateWindow(window.bar);
+    // The position moves about once in twenty blocks; repainting only then keeps the work per
+    // block small. No message loop runs during the transfer, so the bar is painted here or not
+    // at all.
+    if (position != window.shownPosition) {
+        window.shownPosition = position;
+        SendMessageW(window.bar, PBM_SETPOS, position, 0);
+        UpdateWindow(window.bar);
+    }
     if (window.raisedWindow == window.owner || window.raisedWindow == window.bar) return;
     // Once the user has one of the two in front, bring both up together, once.
     HWND foreground = GetForegroundWindow();
@@ -43,7 +49,7 @@ TransferOutcome transferImage(HWND owner, const std::uint8_t* image, std::uint32
     const int y = ownerRect.top + ((ownerRect.bottom - ownerRect.top) >> 1) - kProgressHeight / 2;
     wchar_t caption[kTextUnits];
     loadText(IDS_PROGRESS_CAPTION, caption);
-    ProgressWindow window = {owner, nullptr, nullptr};
+    ProgressWindow window = {owner, nullptr, nullptr, 0};
     window.bar = CreateWindowExW(0, PROGRESS_CLASSW, caption, WS_VISIBLE | PBS_SMOOTH, x, y,
                                  kProgressWidth, kProgressHeight, owner, nullptr, appInstance,
                                  nullptr);
