@@ -6,5 +6,5 @@ source "$(dirname "$0")/scripts/common.sh"
 
 bash "$repo/scripts/install-deps.sh"
 mkdir -p "$build"
-build_windows -DUPDATER_TESTS=OFF
+build_windows
 exec bash "$repo/scripts/run-with-unit.sh" "$@"
