@@ -70,14 +70,6 @@ void enableUpdate(bool enabled) {
     EnableWindow(GetDlgItem(mainDialog, IDC_UPDATE), enabled ? TRUE : FALSE);
 }
 
-void showBox(UINT textId, UINT captionId, UINT style) {
-    wchar_t text[kTextUnits];
-    wchar_t caption[kTextUnits];
-    loadText(textId, text);
-    loadText(captionId, caption);
-    MessageBoxW(mainDialog, text, caption, style);
-}
-
 void showIncompatibilityNotice() {
     wchar_t text[kTextUnits];
     wchar_t caption[kTextUnits];
@@ -176,7 +168,8 @@ void initMainDialog(HWND) {
     deviceNotification = registerForHidInterfaces(mainDialog);
     if (deviceNotification == nullptr) {
         // Without notifications the window could not follow the unit; the program ends.
-        showBox(IDS_REGISTRATION_FAILED, IDS_APPLICATION_ERROR_CAPTION, MB_OK | MB_ICONERROR);
+        showCatalogueBox(IDS_REGISTRATION_FAILED, IDS_APPLICATION_ERROR_CAPTION,
+                         MB_OK | MB_ICONERROR);
         closeProgrammer();
         EndDialog(mainDialog, kEndedByRefusedRegistration);
         return;

@@ -25,3 +25,11 @@ void formatText(wchar_t (&text)[kTextUnits], UINT formatId, ...) {
 void appendText(wchar_t (&text)[kTextUnits], const wchar_t* tail) {
     StringCchCatW(text, kTextUnits, tail);
 }
+
+int showCatalogueBox(UINT textId, UINT captionId, UINT style) {
+    wchar_t text[kTextUnits];
+    wchar_t caption[kTextUnits];
+    loadText(textId, text);
+    loadText(captionId, caption);
+    return MessageBoxW(mainDialog, text, caption, style);
+}

@@ -13,5 +13,8 @@ int loadText(UINT id, wchar_t (&text)[kTextUnits]);
 // a "%s" in a catalogue text takes a wide string.
 void formatText(wchar_t (&text)[kTextUnits], UINT formatId, ...);
 
+// A message box owned by the main dialog with catalogue text and caption; returns the button.
+int showCatalogueBox(UINT textId, UINT captionId, UINT style);
+
 // Appends `tail`, cut off at the buffer's end.
 void appendText(wchar_t (&text)[kTextUnits], const wchar_t* tail);

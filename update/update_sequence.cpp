@@ -33,14 +33,6 @@ struct UpdateSession {
     UpdateSession& operator=(const UpdateSession&) = delete;
 };
 
-int askUser(UINT textId, UINT captionId, UINT buttons) {
-    wchar_t text[kTextUnits];
-    wchar_t caption[kTextUnits];
-    loadText(textId, text);
-    loadText(captionId, caption);
-    return MessageBoxW(mainDialog, text, caption, buttons);
-}
-
 void fail(UINT textId, LinkResult code, DWORD systemError) {
     wchar_t text[kTextUnits];
     wchar_t caption[kTextUnits];
@@ -74,11 +66,11 @@ void runUpdate() {
         fail(IDS_UNIT_NOT_DETECTED, kLinkNoLink, GetLastError());
         return;
     }
-    if (askUser(IDS_WARNING_TEXT, IDS_WARNING_CAPTION, MB_OKCANCEL | MB_ICONWARNING) != IDOK)
+    if (showCatalogueBox(IDS_WARNING_TEXT, IDS_WARNING_CAPTION, MB_OKCANCEL | MB_ICONWARNING) != IDOK)
         return;
     // The unit may have been unplugged while the box was open: the record then reads version 0.
     if (wantsDowngradeQuestion(escFirmwareVersion()) &&
-        askUser(IDS_DOWNGRADE_QUESTION, IDS_DOWNGRADE_CAPTION, MB_YESNO | MB_ICONWARNING) != IDYES)
+        showCatalogueBox(IDS_DOWNGRADE_QUESTION, IDS_DOWNGRADE_CAPTION, MB_YESNO | MB_ICONWARNING) != IDYES)
         return;
 
     const std::uint8_t* image = nullptr;
