@@ -17,7 +17,7 @@ tree="$build/win64"
 for arg in "$@"; do
   case "$arg" in
     --all) all="--all" ;;
-    *) tree=$arg ;;
+    *) tree=$(cd "$arg" && pwd) || exit 1 ;;  # absolute: the runs below change directory
   esac
 done
 simunit="$tree/simunit"

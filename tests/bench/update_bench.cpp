@@ -34,13 +34,13 @@ double nowMs() {
 }
 
 bool launch(const wchar_t* file, UpdaterProcess* program) {
-    const std::wstring path = besideDriver(file);
+    const std::wstring path = besideThisProgram(file);
     std::wstring commandLine = L"\"" + path + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        besideDriver(L"").c_str(), &startup, &info))
+                        besideThisProgram(L"").c_str(), &startup, &info))
         return false;
     CloseHandle(info.hThread);
     program->process = info.hProcess;
@@ -160,7 +160,7 @@ int wmain() {
     const double program = startUpMs(L"ZirvanoUpdater.exe", nullptr);
     const double empty = startUpMs(L"empty_dialog.exe", L"Empty dialog");
     WIN32_FILE_ATTRIBUTE_DATA file{};
-    GetFileAttributesExW(besideDriver(L"ZirvanoUpdater.exe").c_str(), GetFileExInfoStandard,
+    GetFileAttributesExW(besideThisProgram(L"ZirvanoUpdater.exe").c_str(), GetFileExInfoStandard,
                          &file);
     std::printf("start-up to the hint panel filled / empty dialog program: %.2f (%.0f ms / %.0f "
                 "ms, best of %d)\n",

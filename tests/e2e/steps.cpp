@@ -9,6 +9,7 @@
 
 #include "resources/resource_ids.h"
 #include "sim/win/sim_control.h"
+#include "tests/wine/unit_server_process.h"
 
 namespace {
 
@@ -96,7 +97,8 @@ bool isIdentification(unsigned code) {
 // Blocks of 48 bytes the carried image takes, the last one padded.
 unsigned long imageBlocks() {
     WIN32_FILE_ATTRIBUTE_DATA image{};
-    if (!GetFileAttributesExW(besideDriver(L"firmware_140.bin").c_str(), GetFileExInfoStandard, &image))
+    if (!GetFileAttributesExW(besideThisProgram(L"firmware_140.bin").c_str(), GetFileExInfoStandard,
+                              &image))
         return 0;
     return (image.nFileSizeLow + kBlockBytes - 1) / kBlockBytes;
 }
@@ -452,7 +454,7 @@ Step receivedAfterIdentification(const char* pattern) {
 Step flashHoldsImage() {
     return {"flash holds the image", [](Run&, std::string* why) {
                 const std::string reply = sim(std::string("flashcmp ") + kUnitName + " " +
-                                              utf8(besideDriver(L"firmware_140.bin")));
+                                              utf8(besideThisProgram(L"firmware_140.bin")));
                 if (reply == "equal") return true;
                 *why = "flashcmp: " + reply + " (" + sim(std::string("flashsum ") + kUnitName) + ")";
                 return false;

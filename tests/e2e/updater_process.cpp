@@ -1,5 +1,7 @@
 #include "tests/e2e/updater_process.h"
 
+#include "tests/wine/unit_server_process.h"
+
 #include <cwctype>
 
 namespace {
@@ -19,14 +21,6 @@ std::wstring lowerCase(std::wstring text) {
 
 }  // namespace
 
-std::wstring besideDriver(const wchar_t* file) {
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, length < MAX_PATH ? length : 0);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return path.substr(0, slash == std::wstring::npos ? 0 : slash + 1) + file;
-}
-
 Language environmentLanguage() {
     std::wstring locale = variable(L"LC_ALL");
     if (locale.empty()) locale = variable(L"LANG");
@@ -44,8 +38,8 @@ bool substituteDllsSelected() {
 }
 
 bool launchUpdater(UpdaterProcess* program) {
-    const std::wstring path = besideDriver(kProgramFile);
-    const std::wstring folder = besideDriver(L"");
+    const std::wstring path = besideThisProgram(kProgramFile);
+    const std::wstring folder = besideThisProgram(L"");
     std::wstring commandLine = L"\"" + path + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

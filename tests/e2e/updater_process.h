@@ -17,9 +17,6 @@ struct UpdaterProcess {
     DWORD id = 0;
 };
 
-// A file in the folder of this driver (the simulated unit's folder).
-std::wstring besideDriver(const wchar_t* file);
-
 // The language the program will show: German when LC_ALL (or else LANG) names a German locale.
 Language environmentLanguage();
 // True when WINEDLLOVERRIDES makes setupapi.dll and hid.dll load from the program's folder.

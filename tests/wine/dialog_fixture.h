@@ -173,6 +173,18 @@ inline void stop() {
 
 }  // namespace boxwatch
 
+// The boxes shown so far, in order, exactly as expected.
+inline void expectBoxes(const std::vector<ShownBox>& expected) {
+    ASSERT_EQ(boxwatch::shown.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "box " << i);
+        EXPECT_EQ(boxwatch::shown[i].owner, expected[i].owner);
+        EXPECT_EQ(boxwatch::shown[i].caption, expected[i].caption);
+        EXPECT_EQ(boxwatch::shown[i].text, expected[i].text);
+        EXPECT_EQ(boxwatch::shown[i].style, expected[i].style);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // WM_DEVICECHANGE records.
 

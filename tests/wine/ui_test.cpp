@@ -21,17 +21,6 @@ ShownBox incompatibilityBox() {
             MB_OK | MB_ICONINFORMATION};
 }
 
-void expectBoxes(const std::vector<ShownBox>& expected) {
-    ASSERT_EQ(boxwatch::shown.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "box " << i);
-        EXPECT_EQ(boxwatch::shown[i].owner, expected[i].owner);
-        EXPECT_EQ(boxwatch::shown[i].caption, expected[i].caption);
-        EXPECT_EQ(boxwatch::shown[i].text, expected[i].text);
-        EXPECT_EQ(boxwatch::shown[i].style, expected[i].style);
-    }
-}
-
 template <typename Case>
 std::string rowName(const testing::TestParamInfo<Case>& info) {
     return info.param.name;

@@ -12,13 +12,6 @@ constexpr DWORD kPollMs = 10;
 
 HANDLE serverProcess = nullptr;
 
-std::wstring besideThisProgram(const wchar_t* file) {
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self, length < MAX_PATH ? length : 0);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return path.substr(0, slash == std::wstring::npos ? 0 : slash + 1) + file;
-}
 
 // Waits for "ready" on the server's stdout without blocking past the bound or past its exit.
 bool awaitReady(HANDLE output, HANDLE process) {
@@ -87,4 +80,12 @@ std::string sim(const std::string& command) {
     std::wstring reply;
     if (!simControl(simFromUtf8(command).c_str(), &reply)) return "no server";
     return simToUtf8(reply);
+}
+
+std::wstring besideThisProgram(const wchar_t* file) {
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, length < MAX_PATH ? length : 0);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return path.substr(0, slash == std::wstring::npos ? 0 : slash + 1) + file;
 }

@@ -10,5 +10,8 @@ bool startUnitServer();
 // Asks the server to quit and waits for it; ends it only if it does not.
 void stopUnitServer();
 
+// A file in the folder of the running program (where the server and its DLLs are).
+std::wstring besideThisProgram(const wchar_t* file);
+
 // One control command; the reply, or "no server".
 std::string sim(const std::string& command);

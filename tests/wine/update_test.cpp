@@ -136,17 +136,6 @@ void expectFlashHoldsTheImage(const SimUnit& unit, const std::vector<std::uint8_
 // ---------------------------------------------------------------------------------------------
 // What the user is shown.
 
-void expectBoxes(const std::vector<ShownBox>& expected) {
-    ASSERT_EQ(boxwatch::shown.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "box " << i);
-        EXPECT_EQ(boxwatch::shown[i].owner, expected[i].owner);
-        EXPECT_EQ(boxwatch::shown[i].caption, expected[i].caption);
-        EXPECT_EQ(boxwatch::shown[i].text, expected[i].text);
-        EXPECT_EQ(boxwatch::shown[i].style, expected[i].style);
-    }
-}
-
 ShownBox warningBox() {
     return {mainDialog, DialogTest::catalogue(IDS_WARNING_CAPTION),
             DialogTest::catalogue(IDS_WARNING_TEXT), MB_OKCANCEL | MB_ICONWARNING};
