@@ -19,4 +19,5 @@ fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# With recommends, as verified: Wine needs its fonts and the X libraries it only recommends.
+apt-get install -y -qq "${missing[@]}" >/dev/null
