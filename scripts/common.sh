@@ -37,7 +37,8 @@ start_display() {
 
 prepare_wine() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
+    # No .NET or HTML engine: nothing here needs them, and their installers must not prompt.
+    WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i >/dev/null 2>&1 || true
     # Unmanaged windows: without a window manager Wine otherwise waits about 2 s whenever a
     # window hides.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
