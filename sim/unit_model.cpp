@@ -4,6 +4,7 @@
 
 #include "link/bytes.h"
 #include "link/commands.h"
+#include "link/programmer_link.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
     const std::uint8_t command = request[1];
     answer[1] = command;
     answer[2] = request[2];
-    const bool escAnswers = !unit.inBootloader && unit.escState == 3;
+    const bool escAnswers = !unit.inBootloader && unit.escState == kEscStateUpdatable;
     switch (command) {
         case Identify:
             answer[3] = unit.inBootloader ? 1 : 0;
@@ -56,12 +57,12 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
             return;
         case ReadEscMemory:
             if (!escAnswers) return errorAnswer(answer, kSimNoEsc);
-            if (unit.escInfoErrorCode != 0xFFFF) return errorAnswer(answer, unit.escInfoErrorCode);
+            if (unit.escInfoErrorCode != kSimAnswerNormally) return errorAnswer(answer, unit.escInfoErrorCode);
             std::memcpy(answer + 4, unit.escInfo, sizeof unit.escInfo);
             return;
         case ReadEscBootInfo:
             if (!escAnswers) return errorAnswer(answer, kSimNoEsc);
-            if (unit.escBootInfoErrorCode != 0xFFFF)
+            if (unit.escBootInfoErrorCode != kSimAnswerNormally)
                 return errorAnswer(answer, unit.escBootInfoErrorCode);
             std::memcpy(answer + 4, unit.escBootInfo, sizeof unit.escBootInfo);
             return;

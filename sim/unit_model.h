@@ -26,6 +26,9 @@ struct SimReceived {
     std::uint64_t readAtMs;           // the clock when its answer was taken; 0 if never
 };
 
+// An ESC read that answers normally instead of with an error code.
+constexpr std::uint16_t kSimAnswerNormally = 0xFFFF;
+
 struct SimUnit {
     // What the unit reports about itself and the ESC.
     std::uint16_t productId = 2;
@@ -40,8 +43,8 @@ struct SimUnit {
     std::uint16_t escStateDetail = 0;
     std::uint8_t escInfo[32] = {};      // firmware version u16 at offset 4
     std::uint8_t escBootInfo[40] = {};  // type ID u32 at 0, bootloader version u32 at 4
-    std::uint16_t escInfoErrorCode = 0xFFFF;      // 0xFFFF: answer normally
-    std::uint16_t escBootInfoErrorCode = 0xFFFF;  // 0xFFFF: answer normally
+    std::uint16_t escInfoErrorCode = kSimAnswerNormally;
+    std::uint16_t escBootInfoErrorCode = kSimAnswerNormally;
 
     // What the ESC bootloader holds now.
     bool locked = false;
