@@ -4,6 +4,9 @@
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
 jobs=$(nproc 2>/dev/null || echo 2)
+# Every Windows build here carries the repository's placeholder, so it is for running and testing,
+# never for flashing; a release build names the real image instead.
+placeholder_image="$repo/resources/firmware/placeholder_140.bin"
 
 export WINEDEBUG=-all
 export WINEPREFIX="$build/wineprefix"
@@ -21,7 +24,8 @@ configure_and_build() {  # dir, cmake args...
 build_windows() {  # the 64-bit program, the simulated unit and the Windows tests
   mkdir -p "$build"
   configure_and_build "$build/win64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR=wine "$@"
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
+    -DUPDATER_FIRMWARE_IMAGE="$placeholder_image" "$@"
 }
 
 started_xvfb=""

@@ -791,6 +791,111 @@ TEST(Manifest, RunsAsInvokerWithClassicControlsAndNoDpiAwareness) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Version information, read from this program's file the way Explorer's Details page reads it
+
+constexpr char placeholderBanner[] = "PLACEHOLDER IMAGE, NOT FIRMWARE.";
+constexpr WORD unicodeCodePage = 1200;
+
+// Decided from the embedded image, not from the build, so the tests hold for a release too.
+bool carriesThePlaceholder() {
+  const Bytes image = resource(RT_RCDATA, MAKEINTRESOURCEW(IDR_FIRMWARE), german);
+  const std::size_t length = sizeof placeholderBanner - 1;
+  return image.size >= length && std::equal(placeholderBanner, placeholderBanner + length, image.data);
+}
+
+std::vector<std::uint8_t> versionInfo() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (n == 0 || n == MAX_PATH) return {};
+  DWORD ignored = 0;
+  std::vector<std::uint8_t> info(GetFileVersionInfoSizeW(path, &ignored));
+  if (info.empty() || !GetFileVersionInfoW(path, 0, static_cast<DWORD>(info.size()), info.data())) return {};
+  return info;
+}
+
+// A value of the StringFileInfo block of one language, in the Unicode code page; "<absent>" when
+// the block or the key is missing.
+std::wstring versionText(LANGID language, const wchar_t* key) {
+  std::vector<std::uint8_t> info = versionInfo();
+  wchar_t query[64];
+  std::swprintf(query, std::size(query), L"\\StringFileInfo\\%04x%04x\\%ls", language, unicodeCodePage, key);
+  void* value = nullptr;
+  UINT units = 0;
+  if (info.empty() || !VerQueryValueW(info.data(), query, &value, &units)) return L"<absent>";
+  const wchar_t* text = static_cast<const wchar_t*>(value);
+  return std::wstring(text, wcsnlen(text, units));
+}
+
+TEST(VersionInformation, ListsEnglishAndGermanInTheUnicodeCodePage) {
+  std::vector<std::uint8_t> info = versionInfo();
+  ASSERT_FALSE(info.empty());
+  void* value = nullptr;
+  UINT bytes = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &value, &bytes));
+  const WORD* pairs = static_cast<const WORD*>(value);
+  EXPECT_EQ(std::vector<WORD>(pairs, pairs + bytes / sizeof(WORD)),
+            (std::vector<WORD>{0x0409, unicodeCodePage, 0x0407, unicodeCodePage}));
+}
+
+TEST(VersionInformation, FixedFileAndProductVersionsAre3_3) {
+  std::vector<std::uint8_t> info = versionInfo();
+  ASSERT_FALSE(info.empty());
+  void* value = nullptr;
+  UINT bytes = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &value, &bytes));
+  ASSERT_EQ(bytes, sizeof(VS_FIXEDFILEINFO));
+  const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(3, 3)));
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionMS, static_cast<DWORD>(MAKELONG(3, 3)));
+  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+}
+
+struct VersionLanguage {
+  LANGID language;
+  const wchar_t* description;
+  const wchar_t* placeholderNote;
+};
+
+const VersionLanguage versionLanguages[] = {
+    {englishUs, L"ZIRVANO 60 LV firmware updater", L" - placeholder image, not for flashing"},
+    {german, L"ZIRVANO 60 LV Firmware-Updater", L" - Platzhalter-Abbild, nicht zum Flashen"},
+};
+
+void PrintTo(const VersionLanguage& v, std::ostream* os) { *os << (v.language == german ? "German" : "English"); }
+
+class VersionTexts : public testing::TestWithParam<VersionLanguage> {};
+
+TEST_P(VersionTexts, NameTheProductAndItsVersion) {
+  const struct {
+    const wchar_t* key;
+    const wchar_t* value;
+  } keys[] = {
+      {L"CompanyName", L"TESSERAN"},
+      {L"ProductName", L"TESSERAN ZIRVANO 60 LV FW Updater"},
+      {L"FileVersion", L"3.3"},
+      {L"ProductVersion", L"3.3"},
+      {L"OriginalFilename", L"ZirvanoUpdater.exe"},
+      {L"InternalName", L"ZirvanoUpdater"},
+  };
+  for (const auto& k : keys) EXPECT_EQ(versionText(GetParam().language, k.key), k.value) << k.key;
+}
+
+// Where a user checks a file before flashing it: Properties, Details, "File description".
+TEST_P(VersionTexts, DescriptionWarnsExactlyWhenTheImageIsThePlaceholder) {
+  const std::wstring expected =
+      std::wstring(GetParam().description) + (carriesThePlaceholder() ? GetParam().placeholderNote : L"");
+  EXPECT_EQ(versionText(GetParam().language, L"FileDescription"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resources, VersionTexts, testing::ValuesIn(versionLanguages),
+                         [](const testing::TestParamInfo<VersionLanguage>& info) {
+                           return info.param.language == german ? "German" : "English";
+                         });
+
+// ---------------------------------------------------------------------------------------------
 // Language tags and lookup
 
 struct Tagged {
@@ -812,6 +917,7 @@ const Tagged taggedResources[] = {
     {"icon 128", RT_ICON, 5, {german}},
     {"firmware image", RT_RCDATA, IDR_FIRMWARE, {german}},
     {"manifest", RT_MANIFEST, 1, {englishUs}},
+    {"version information", RT_VERSION, VS_VERSION_INFO, {englishUs}},
 };
 
 void PrintTo(const Tagged& t, std::ostream* os) { *os << t.what; }

@@ -2,7 +2,7 @@
 # object as the shipped executable, so its own module carries them.
 add_wine_test(resources_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/resources_test.cpp
-  LIBS updater_resources user32)
+  LIBS updater_resources user32 version)
 
 # The test compares RCDATA 140 with the file it was built from, copied next to the program.
 get_target_property(embeddedFirmwareImage updater_resources UPDATER_FIRMWARE_IMAGE)
