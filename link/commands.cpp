@@ -38,6 +38,10 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     if (link.outputReportLength > kReportBufferSize || link.inputReportLength > kReportBufferSize ||
         requestLength > link.outputReportLength || link.inputReportLength == 0)
         return kLinkNoLink;
+    // Nothing in an answer names its request, and the system queues input reports per handle: an
+    // answer sent twice, or a report nobody asked for, would be read as the answer to this
+    // request and shift every later one. Whatever is queued now is not this request's answer.
+    if (!deviceDropInput(link.handle)) return kLinkWriteFailed;
     if (!deviceWrite(link.handle, request.bytes, link.outputReportLength)) return kLinkWriteFailed;
     if (waitBeforeReadMs != 0) pauseMs(waitBeforeReadMs);
     // Bytes past a short input report read as zero.

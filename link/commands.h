@@ -11,6 +11,8 @@ constexpr std::uint32_t kMaxDataBytes = kReportBufferSize - kReportHeaderSize;
 constexpr std::uint8_t kCommandReportId = 0x01;
 constexpr std::uint8_t kResponseReportId = 0x02;
 constexpr std::uint8_t kErrorAnswer = 0xFF;  // byte 1 of an answer
+// The image travels in blocks of 12 words; a unit's output report must carry one whole.
+constexpr std::uint32_t kBlockBytes = 48;
 
 enum Command : std::uint8_t {
     Identify = 0x08,
@@ -28,6 +30,7 @@ constexpr std::uint32_t kConfirmationWord = 0x6B2D9E41;
 constexpr std::uint32_t kUnitVersionAddress = 0x0801FC00;
 constexpr std::uint32_t kEscInfoLength = 32;
 constexpr std::uint32_t kEscInfoOffset = 0xFFFFFFE0;  // -32: the block ends at the flash's end
+constexpr std::uint32_t kEscBootInfoLength = 40;
 constexpr std::uint32_t kEraseAnswerDelayMs = 1000;
 // A healthy unit answers within milliseconds, the erase within a few seconds after the fixed
 // wait; a unit silent for this long is treated as gone.

@@ -30,6 +30,9 @@ bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_
 // Report lengths in bytes, report-ID byte included, from the HID capabilities.
 bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
                          std::uint32_t* inputLength);
+// Drops every input report that arrived and was not read, so that the next read can only return
+// one sent after this call.
+bool deviceDropInput(DeviceHandle device);
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length);
 // Waits at most timeoutMs for one whole input report; false on failure or time-out.
 bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,

@@ -156,6 +156,10 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     return true;
 }
 
+bool deviceDropInput(DeviceHandle device) {
+    return HidD_FlushQueue(asHandle(device)) != FALSE;
+}
+
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length) {
     OVERLAPPED request{};
     request.hEvent = transferEvent();

@@ -8,7 +8,17 @@
 
 namespace {
 
-constexpr std::uint32_t kEscBootInfoLength = 40;
+// The report lengths a unit must announce: the buffers hold 60 bytes, the output report must
+// carry a whole data block, and the input report the longest answer read, the ESC bootloader
+// information. A unit that announces less is not written to at all: finding that out at the
+// first block would leave an erased ESC behind.
+constexpr std::uint32_t kShortestOutputReport = kReportHeaderSize + kBlockBytes;
+constexpr std::uint32_t kShortestInputReport = kReportHeaderSize + kEscBootInfoLength;
+
+bool reportLengthsFit(std::uint32_t outputLength, std::uint32_t inputLength) {
+    return outputLength >= kShortestOutputReport && outputLength <= kReportBufferSize &&
+           inputLength >= kShortestInputReport && inputLength <= kReportBufferSize;
+}
 
 LinkResult readUnitMemory(ProgrammerLink& link) {
     Report request = commandReport(ReadUnitMemory, 12);
@@ -54,6 +64,7 @@ LinkResult identifyProgrammer() {
     if (!deviceReportLengths(link.handle, &outputLength, &inputLength)) return kLinkNoLink;
     link.outputReportLength = outputLength;
     link.inputReportLength = inputLength;
+    if (!reportLengthsFit(outputLength, inputLength)) return kLinkNoLink;
 
     Report response;
     LinkResult result =
@@ -75,4 +86,19 @@ LinkResult identifyProgrammer() {
     result = readEscInfo(link);
     if (result != kLinkOk) return result;
     return readEscBootInfo(link);
+}
+
+LinkReadiness linkReadiness() {
+    const ProgrammerLink& link = programmerLink;
+    if (!linkIsOpen() || !link.identified) return LinkReadiness::noUnit;
+    if (link.unitInBootloader != 0) return LinkReadiness::wrongMode;
+    if (link.escState != kEscStateUpdatable) return LinkReadiness::noUpdatableEsc;
+    if (!isSupportedEscType(escTypeId())) return LinkReadiness::incompatibleEsc;
+    return LinkReadiness::ready;
+}
+
+bool isSupportedEscType(std::uint32_t typeId) {
+    for (std::uint32_t supported : kSupportedEscTypeIds)
+        if (typeId == supported) return true;
+    return false;
 }

@@ -55,7 +55,9 @@ LinkResult openProgrammer() {
             programmerLink.handle = device;
             programmerLink.devicePath = path;  // the record takes the path over
             deviceListClose(list);
-            return identifyProgrammer();
+            const LinkResult result = identifyProgrammer();
+            programmerLink.identified = result == kLinkOk;
+            return result;
         }
         if (device != kNoDevice) deviceClose(device);
         std::free(path);

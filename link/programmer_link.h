@@ -13,6 +13,9 @@ constexpr std::uint16_t kProductTavilink = 2;
 constexpr std::uint16_t kEscStateUpdatable = 3;  // the ESC bootloader answers
 constexpr std::uint16_t kNoEscFirmware = 0xFFFF;
 
+// Type IDs from the ESC's bootloader information block that the carried image fits.
+constexpr std::uint32_t kSupportedEscTypeIds[] = {0x111F403C, 0x0A06403C};
+
 struct BootIdentity {
     std::uint8_t first;
     std::uint16_t second;
@@ -35,6 +38,7 @@ struct ProgrammerLink {
     std::uint8_t escInfo[32];
     std::uint8_t escBootInfo[40];
     std::uint16_t usbProductId;
+    bool identified;  // identification of this link returned success
 };
 
 extern ProgrammerLink programmerLink;
@@ -50,6 +54,12 @@ void closeProgrammer();
 
 // Runs once per openProgrammer, right after the device was opened.
 LinkResult identifyProgrammer();
+
+// What the open link allows, judged from what its identification learnt; the first that holds
+// decides. Only `ready` may be written to.
+enum class LinkReadiness { noUnit, wrongMode, noUpdatableEsc, incompatibleEsc, ready };
+LinkReadiness linkReadiness();
+bool isSupportedEscType(std::uint32_t typeId);
 
 // Views into the information blocks.
 std::uint16_t escFirmwareVersion();

@@ -1,7 +1,9 @@
 #include "sim/sim_device.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -13,12 +15,20 @@ struct DeviceList {
 
 namespace {
 
+// An input report on its way to the host, readable from `arrivesAtMs` on.
+struct InputReport {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t arrivesAtMs;
+    std::size_t requestIndex;  // the request it answers in the unit's record; kUnasked if none
+};
+
+constexpr std::size_t kUnasked = ~std::size_t{0};
+
+// Like the system's HID driver, each open handle queues the input reports that reach it.
 struct OpenDevice {
     SimDevice device;
     bool open = true;
-    bool answerPending = false;
-    SimReply pendingReply = SimReply::answer;
-    std::uint8_t answer[256] = {};
+    std::deque<InputReport> queue;
 };
 
 struct Bus {
@@ -45,6 +55,15 @@ OpenDevice* openDevice(DeviceHandle handle) {
     for (const auto& device : bus().handles)
         if (device.get() == handle && device->open) return device.get();
     return nullptr;
+}
+
+// The queue stays in order of arrival: a late answer lets later ones pass.
+void arrive(std::deque<InputReport>& queue, InputReport report) {
+    auto later = std::upper_bound(queue.begin(), queue.end(), report.arrivesAtMs,
+                                  [](std::uint64_t at, const InputReport& queued) {
+                                      return at < queued.arrivesAtMs;
+                                  });
+    queue.insert(later, std::move(report));
 }
 
 bool stillPlugged(const OpenDevice& device) {
@@ -138,6 +157,17 @@ bool deviceReportLengths(DeviceHandle handle, std::uint32_t* outputLength,
     return true;
 }
 
+bool deviceDropInput(DeviceHandle handle) {
+    OpenDevice* device = openDevice(handle);
+    if (device == nullptr) {
+        bus().lastError = kErrorDeviceNotConnected;
+        return false;
+    }
+    auto& queue = device->queue;
+    while (!queue.empty() && queue.front().arrivesAtMs <= bus().nowMs) queue.pop_front();
+    return true;
+}
+
 bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t length) {
     ++bus().ioCount;
     OpenDevice* device = openDevice(handle);
@@ -146,16 +176,34 @@ bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t 
         return false;
     }
     SimUnit& unit = *device->device.unit;
-    const std::uint32_t answerLength = unit.inputReportLength < sizeof device->answer
-                                           ? unit.inputReportLength
-                                           : sizeof device->answer;
-    device->pendingReply =
-        simUnitHandle(unit, report, length, bus().nowMs, device->answer, answerLength);
-    if (device->pendingReply == SimReply::disconnected) {
+    std::vector<std::uint8_t> answer(unit.inputReportLength);
+    const SimReply reply =
+        simUnitHandle(unit, report, length, bus().nowMs, answer.data(), unit.inputReportLength);
+    if (reply == SimReply::disconnected) {
         bus().lastError = kErrorGenFailure;
         return false;
     }
-    device->answerPending = true;
+    const std::size_t request = unit.received.size() - 1;
+    const std::uint64_t now = bus().nowMs;
+    auto& queue = device->queue;
+    switch (reply) {
+        case SimReply::answer: arrive(queue, {answer, now, request}); break;
+        case SimReply::answerTwice:
+            arrive(queue, {answer, now, request});
+            arrive(queue, {answer, now, kUnasked});
+            break;
+        case SimReply::answerThenUnasked: {
+            arrive(queue, {answer, now, request});
+            std::vector<std::uint8_t> unasked(unit.inputReportLength);
+            simUnaskedReport(unit, unasked.data(), unit.inputReportLength);
+            arrive(queue, {unasked, now, kUnasked});
+            break;
+        }
+        case SimReply::answerLate: arrive(queue, {answer, now + kSimLateAnswerMs, request}); break;
+        case SimReply::silence:
+        case SimReply::vanishBeforeAnswer:
+        case SimReply::disconnected: break;
+    }
     return true;
 }
 
@@ -168,17 +216,20 @@ bool deviceRead(DeviceHandle handle, std::uint8_t* report, std::uint32_t length,
         bus().lastError = kErrorDeviceNotConnected;
         return false;
     }
-    if (!device->answerPending || device->pendingReply != SimReply::answer) {
-        bus().nowMs += timeoutMs;
+    auto& queue = device->queue;
+    const std::uint64_t deadline = bus().nowMs + timeoutMs;
+    if (queue.empty() || queue.front().arrivesAtMs > deadline) {
+        bus().nowMs = deadline;
         bus().lastError = kErrorTimeout;
-        device->answerPending = false;
         return false;
     }
-    device->answerPending = false;
-    std::uint32_t have = device->device.unit->inputReportLength;
-    if (have > sizeof device->answer) have = sizeof device->answer;
-    std::memcpy(report, device->answer, length < have ? length : have);
-    device->device.unit->received.back().readAtMs = bus().nowMs;
+    InputReport next = std::move(queue.front());
+    queue.pop_front();
+    if (next.arrivesAtMs > bus().nowMs) bus().nowMs = next.arrivesAtMs;
+    std::memcpy(report, next.bytes.data(), length < next.bytes.size() ? length : next.bytes.size());
+    SimUnit& unit = *device->device.unit;
+    if (next.requestIndex != kUnasked && next.requestIndex < unit.received.size())
+        unit.received[next.requestIndex].readAtMs = bus().nowMs;
     return true;
 }
 

@@ -28,6 +28,8 @@ constexpr std::uint32_t kSimNotErased = 0x24;
 constexpr std::uint32_t kSimBadLength = 0x25;
 constexpr std::uint32_t kSimNoEsc = 0x26;
 
+constexpr std::uint32_t kSimAnswerBytes = 256;
+
 void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
                    std::uint8_t* answer) {
     const std::uint8_t command = request[1];
@@ -98,6 +100,12 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
     }
 }
 
+// Random-looking bytes, different for each command.
+void garble(std::uint8_t* answer, std::uint8_t command) {
+    for (std::uint32_t i = 0; i < kSimAnswerBytes; ++i)
+        answer[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 37) ^ command);
+}
+
 }  // namespace
 
 SimUnit simReadyUnit(std::uint16_t escVersion) {
@@ -120,7 +128,7 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                        std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength) {
     if (!unit.connected) return SimReply::disconnected;
     unit.received.push_back({std::vector<std::uint8_t>(request, request + length), nowMs, 0});
-    std::uint8_t full[256] = {};
+    std::uint8_t full[kSimAnswerBytes] = {};
     full[0] = kResponseReportId;
     const std::uint8_t command = length > 1 ? request[1] : 0;
     ++unit.commandCounts[command];
@@ -136,13 +144,24 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                 errorAnswer(full, fault->code);
                 break;
             case SimFaultKind::refusal:
+                // Shaped like a healthy answer, byte 2 mirroring the request, with byte 3 alone
+                // reading the opposite of what the step expects.
                 full[1] = command;
-                // A refusal reads as the opposite of what each step expects in byte 3.
+                full[2] = length > 2 ? request[2] : 0;
                 full[3] = command == SystemLock ? 0 : 1;
                 break;
             case SimFaultKind::malformed:
-                for (std::uint32_t i = 0; i < sizeof full; ++i)
-                    full[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 37) ^ command);
+                garble(full, command);
+                break;
+            case SimFaultKind::garbled:
+                garble(full, command);
+                full[0] = kResponseReportId;
+                break;
+            case SimFaultKind::answerTwice:
+            case SimFaultKind::unasked:
+            case SimFaultKind::lateAnswer:
+            case SimFaultKind::vanishBeforeAnswer:
+                answerCommand(unit, request, length, full);
                 break;
         }
     } else if (length >= kReportHeaderSize && request[0] == kCommandReportId) {
@@ -150,8 +169,29 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
     } else {
         errorAnswer(full, 0x02);
     }
-    std::memcpy(answer, full, answerLength < sizeof full ? answerLength : sizeof full);
-    return SimReply::answer;
+    if (answerLength != 0)
+        std::memcpy(answer, full, answerLength < sizeof full ? answerLength : sizeof full);
+    const SimFault* fault = faultFor(unit, command);
+    if (fault == nullptr) return SimReply::answer;
+    switch (fault->kind) {
+        case SimFaultKind::answerTwice: return SimReply::answerTwice;
+        case SimFaultKind::unasked:
+            unit.unaskedCode = fault->code;
+            return SimReply::answerThenUnasked;
+        case SimFaultKind::lateAnswer: return SimReply::answerLate;
+        case SimFaultKind::vanishBeforeAnswer:
+            unit.connected = false;
+            return SimReply::vanishBeforeAnswer;
+        default: return SimReply::answer;
+    }
+}
+
+void simUnaskedReport(const SimUnit& unit, std::uint8_t* report, std::uint32_t length) {
+    std::uint8_t full[kReportBufferSize] = {kResponseReportId};
+    errorAnswer(full, unit.unaskedCode);
+    if (length == 0) return;
+    std::memset(report, 0, length);
+    std::memcpy(report, full, length < sizeof full ? length : sizeof full);
 }
 
 std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit) {

@@ -11,7 +11,15 @@ enum class SimFaultKind {
     noAnswer,     // the request is taken, no input report ever follows
     disconnect,   // the unit vanishes: this and every later read and write fail
     malformed,    // a garbled answer: random-looking bytes, report ID and status included
+    garbled,      // random-looking bytes under the right report ID
+    answerTwice,  // the answer arrives, then the same answer again
+    unasked,      // the answer arrives, then a report nobody asked for (an error answer, `code`)
+    lateAnswer,   // the answer arrives kSimLateAnswerMs after the request
+    vanishBeforeAnswer,  // the request is taken, then the unit vanishes before it answers
 };
+
+// Far past the longest time any sane host waits for an answer.
+constexpr std::uint32_t kSimLateAnswerMs = 30000;
 
 struct SimFault {
     std::uint8_t command;     // command code the fault applies to
@@ -56,6 +64,7 @@ struct SimUnit {
     std::vector<SimFault> faults;
     std::vector<SimReceived> received;
     std::uint32_t commandCounts[256] = {};
+    std::uint32_t unaskedCode = 0;  // of the last `unasked` fault that struck
     bool connected = true;
 };
 
@@ -67,12 +76,24 @@ SimUnit simReadyUnit(std::uint16_t escVersion = 0x0302);
 void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version);
 void simSetEscType(SimUnit& unit, std::uint32_t typeId, std::uint32_t bootloaderVersion);
 
-enum class SimReply { answer, silence, disconnected };
+// How the prepared answer reaches the host.
+enum class SimReply {
+    answer,
+    answerTwice,
+    answerThenUnasked,  // then the report simUnaskedReport makes
+    answerLate,         // after kSimLateAnswerMs
+    silence,
+    vanishBeforeAnswer,  // the request was taken; the unit is gone now
+    disconnected,        // the request was not taken
+};
 
 // Takes one output report and prepares the input report that answers it (`answer` holds
 // `answerLength` bytes). Records the report with `nowMs`.
 SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
                        std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength);
+
+// The report an `unasked` fault sends after its answer: an error answer with the fault's code.
+void simUnaskedReport(const SimUnit& unit, std::uint8_t* report, std::uint32_t length);
 
 // Command codes in the order the unit received them.
 std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit);

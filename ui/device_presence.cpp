@@ -39,29 +39,18 @@ const VersionLabel kVersionLabels[] = {
     {IDC_LABEL_ESC, IDS_LABEL_ESC},
 };
 
-enum class ProbeOutcome { noUnit, wrongMode, noUpdatableEsc, incompatibleEsc, ready };
-
-// What a probe found, tested in this order; the first that holds decides.
-ProbeOutcome probeOutcome(LinkResult result) {
-    if (result != kLinkOk) return ProbeOutcome::noUnit;
-    if (programmerLink.unitInBootloader != 0) return ProbeOutcome::wrongMode;
-    if (programmerLink.escState != kEscStateUpdatable) return ProbeOutcome::noUpdatableEsc;
-    if (!isSupportedEscType(escTypeId())) return ProbeOutcome::incompatibleEsc;
-    return ProbeOutcome::ready;
-}
-
 // Outcomes that leave no usable unit: the link is dropped and the guidance says why.
 struct UnusableOutcome {
-    ProbeOutcome outcome;
+    LinkReadiness outcome;
     UINT hint;
     bool incompatibilityNotice;
 };
 
 const UnusableOutcome kUnusableOutcomes[] = {
-    {ProbeOutcome::noUnit, IDS_NO_UNIT, false},
-    {ProbeOutcome::wrongMode, IDS_WRONG_MODE, false},
-    {ProbeOutcome::noUpdatableEsc, IDS_NO_UPDATABLE_ESC, false},
-    {ProbeOutcome::incompatibleEsc, IDS_INCOMPATIBLE_HINT, true},
+    {LinkReadiness::noUnit, IDS_NO_UNIT, false},
+    {LinkReadiness::wrongMode, IDS_WRONG_MODE, false},
+    {LinkReadiness::noUpdatableEsc, IDS_NO_UPDATABLE_ESC, false},
+    {LinkReadiness::incompatibleEsc, IDS_INCOMPATIBLE_HINT, true},
 };
 
 enum class ProbeKind { startUp, arrival };
@@ -79,8 +68,8 @@ void showIncompatibilityNotice() {
 }
 
 // The arrival probe never gets here with a failed openProgrammer: that case changes nothing.
-void settleProbe(ProbeKind kind, ProbeOutcome outcome) {
-    if (outcome == ProbeOutcome::ready) {
+void settleProbe(ProbeKind kind, LinkReadiness outcome) {
+    if (outcome == LinkReadiness::ready) {
         showHint(IDS_READY);
         if (kind == ProbeKind::arrival) refreshVersionPanel();
         enableUpdate(true);
@@ -136,7 +125,7 @@ void onArrival(LPARAM record) {
     if (interfaceRecord(record) == nullptr || linkIsOpen()) return;
     // Whatever arrived, the search looks at every present HID interface again.
     if (openProgrammer() != kLinkOk) return;
-    settleProbe(ProbeKind::arrival, probeOutcome(kLinkOk));
+    settleProbe(ProbeKind::arrival, linkReadiness());
 }
 
 void onRemoval(LPARAM record) {
@@ -175,7 +164,8 @@ void initMainDialog(HWND) {
         return;
     }
 
-    settleProbe(ProbeKind::startUp, probeOutcome(openProgrammer()));
+    openProgrammer();
+    settleProbe(ProbeKind::startUp, linkReadiness());
     refreshVersionPanel();
 }
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
+#include "link/commands.h"
 #include "link/link_result.h"
 
-constexpr std::uint32_t kBlockBytes = 48;
 constexpr std::uint32_t kBlockPauseMs = 20;
 
 struct TransferOutcome {

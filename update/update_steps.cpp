@@ -2,6 +2,7 @@
 
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/programmer_link.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -26,6 +27,11 @@ std::uint32_t failureTextId(FlashStep step) {
 
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
                         void* context) {
+    // Judged now, not remembered: the unit may have been swapped while a box was open, and a
+    // link whose identification failed stays open. Nothing is sent unless this link found a
+    // supported ESC ready; to the user it reads as a unit that could not be locked.
+    if (linkReadiness() != LinkReadiness::ready) return failedAt(FlashStep::lock, kLinkNoLink);
+
     LinkResult result = lockUnit();
     if (result != kLinkOk) return failedAt(FlashStep::lock, result);
 

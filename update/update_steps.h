@@ -24,7 +24,9 @@ using TransferFunction = TransferOutcome (*)(const std::uint8_t* image, std::uin
 // The catalogue text that tells the user which step failed.
 std::uint32_t failureTextId(FlashStep step);
 
-// Runs the chain on the open link. The first failing step ends it with nothing further sent:
+// Runs the chain on the open link, if its identification found a supported ESC ready (else the
+// lock step fails with -1 and nothing is sent). The first failing step ends it with nothing
+// further sent:
 // the lock and the opened flash are deliberately left as they are, so the unit can tell.
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
                         void* context);

@@ -20,6 +20,7 @@ const GUID kHidClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11,
 constexpr DWORD kPreparsedMagic = 0x5A504844;
 constexpr USAGE kVendorUsagePage = 0xFF00;
 constexpr USAGE kVendorUsage = 0x0001;
+constexpr DWORD kFlushChunk = 256;
 
 struct DeviceInfo {
     unsigned vendorId = 0;
@@ -133,4 +134,40 @@ extern "C" __declspec(dllexport) NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DAT
     caps->OutputReportByteLength = preparsed->outputLength;
     caps->InputReportByteLength = preparsed->inputLength;
     return HIDP_STATUS_SUCCESS;
+}
+
+// The pipe stands in for the HID driver's queue: every whole message already in it is read and
+// dropped. A broken pipe fails like a device that is gone.
+extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_FlushQueue(HANDLE handle) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return FALSE;
+    BOOLEAN flushed = TRUE;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
+            flushed = FALSE;
+            break;
+        }
+        if (available == 0) break;
+        BYTE dropped[kFlushChunk];
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        DWORD got = 0;
+        const BOOL started = ReadFile(handle, dropped, sizeof dropped, nullptr, &ov);
+        if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
+            flushed = FALSE;
+            break;
+        }
+        // The message is there, so the read completes at once; the rest of an oversized one
+        // is read on the next round.
+        if (!GetOverlappedResult(handle, &ov, &got, TRUE) && GetLastError() != ERROR_MORE_DATA) {
+            flushed = FALSE;
+            break;
+        }
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(event);
+    if (flushed) SetLastError(ERROR_SUCCESS);
+    else SetLastError(error);
+    return flushed;
 }

@@ -17,8 +17,13 @@
 //   unplug <name>       -> "ok <path>". Gone from the list; open handles break. A disconnect
 //                          fault does the same when it strikes.
 //   reset               -> "ok". Unplugs every device and forgets them.
-//   fault <name> <command-hex> <occurrence> <error|refusal|noanswer|disconnect|malformed>
-//         [code-hex]    -> "ok". Occurrence 1 is the first time that command arrives.
+//   fault <name> <command-hex> <occurrence> <kind> [code-hex] -> "ok". Occurrence 1 is the
+//         first time that command arrives. Kinds: error (error answer with the code), refusal
+//         (status byte 3 refuses), noanswer, disconnect (the request is not taken), malformed
+//         (garbage, report ID included), garbled (garbage under report ID 2), twice (the answer
+//         comes twice), unasked (the answer, then an error answer with the code nobody asked
+//         for), late (the answer comes 30 s late), vanish (the request is taken, then the unit
+//         vanishes before answering).
 //   list                -> one line per present device, in plug order: "<path>" or
 //                          "<path> detail=short|fail". Empty when none.
 //   info <path-or-name> -> "<vid> <pid> <outlen> <inlen> <ok|fail|status>", ids as 4 hex digits;

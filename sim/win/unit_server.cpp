@@ -146,6 +146,7 @@ DWORD WINAPI serveConnection(void* context) {
         DWORD length = 0;
         if (!readMessage(pipe, device.stop, event.handle, request, sizeof request, &length)) break;
         std::uint8_t answer[kAnswerMax] = {};
+        std::uint8_t unasked[kAnswerMax] = {};
         std::uint32_t answerLength = 0;
         std::size_t recordIndex = 0;
         SimReply reply;
@@ -156,18 +157,32 @@ DWORD WINAPI serveConnection(void* context) {
             reply = simUnitHandle(device.unit, request, length, GetTickCount64(), answer,
                                   answerLength);
             recordIndex = device.unit.received.size() - 1;
-            if (reply == SimReply::disconnected) {
+            if (reply == SimReply::answerThenUnasked)
+                simUnaskedReport(device.unit, unasked, answerLength);
+            if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) {
                 // The unit vanishes like a pulled plug: off the list, every handle broken.
                 device.present = false;
                 SetEvent(device.stop);
             }
         }
-        if (reply == SimReply::disconnected) break;
+        if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) break;
         if (reply == SimReply::silence) continue;
+        // Late: the answer waits past any bound the client keeps, unless the device goes first.
+        if (reply == SimReply::answerLate &&
+            WaitForSingleObject(device.stop, kSimLateAnswerMs) != WAIT_TIMEOUT)
+            break;
         if (!writeMessage(pipe, device.stop, event.handle, answer, answerLength)) break;
-        Locked locked;
-        if (recordIndex < device.unit.received.size())
-            device.unit.received[recordIndex].readAtMs = GetTickCount64();
+        {
+            Locked locked;
+            if (recordIndex < device.unit.received.size())
+                device.unit.received[recordIndex].readAtMs = GetTickCount64();
+        }
+        // The extra report goes right behind the answer, as a unit that repeats itself would.
+        const std::uint8_t* extra = reply == SimReply::answerTwice       ? answer
+                                    : reply == SimReply::answerThenUnasked ? unasked
+                                                                           : nullptr;
+        if (extra != nullptr && !writeMessage(pipe, device.stop, event.handle, extra, answerLength))
+            break;
     }
     CloseHandle(pipe);
     return 0;
@@ -426,7 +441,12 @@ std::string faultCommand(const std::vector<std::string>& words) {
                  {"refusal", SimFaultKind::refusal},
                  {"noanswer", SimFaultKind::noAnswer},
                  {"disconnect", SimFaultKind::disconnect},
-                 {"malformed", SimFaultKind::malformed}};
+                 {"malformed", SimFaultKind::malformed},
+                 {"garbled", SimFaultKind::garbled},
+                 {"twice", SimFaultKind::answerTwice},
+                 {"unasked", SimFaultKind::unasked},
+                 {"late", SimFaultKind::lateAnswer},
+                 {"vanish", SimFaultKind::vanishBeforeAnswer}};
     SimFault fault{};
     std::uint32_t command = 0;
     bool kindKnown = false;
@@ -441,7 +461,8 @@ std::string faultCommand(const std::vector<std::string>& words) {
         !parseNumber(words[3], 10, &fault.occurrence) ||
         (words.size() == 6 && !parseNumber(words[5], 16, &fault.code)))
         return "error usage: fault <name> <command-hex> <occurrence> "
-               "<error|refusal|noanswer|disconnect|malformed> [code-hex]";
+               "<error|refusal|noanswer|disconnect|malformed|garbled|twice|unasked|late|vanish> "
+               "[code-hex]";
     fault.command = static_cast<std::uint8_t>(command);
     Locked locked;
     PipeDevice* device = findDevice(words[1]);

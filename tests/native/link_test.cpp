@@ -342,48 +342,51 @@ TEST_F(LinkTest, CloseProgrammerTwiceIsHarmless) {
     EXPECT_EQ(simOpenHandles(), 0u);
 }
 
-TEST_F(LinkTest, UnusableReportLengthsAreRefusedWithoutIo) {
-    struct Case {
-        std::uint32_t outputLength;
-        std::uint32_t inputLength;
-    };
-    for (Case c : {Case{61, 60}, Case{60, 65}, Case{4096, 4096}, Case{60, 0}}) {
-        SetUp();
-        SimUnit unit = simReadyUnit();
-        unit.outputReportLength = c.outputLength;
-        unit.inputReportLength = c.inputLength;
-        simBusPlugUnit(unit);
-        EXPECT_EQ(openProgrammer(), kLinkNoLink) << c.outputLength << "/" << c.inputLength;
-        EXPECT_TRUE(unit.received.empty());
-        EXPECT_TRUE(linkIsOpen());
-        closeProgrammer();
-    }
-}
+struct LengthCase {
+    const char* name;
+    std::uint32_t outputLength;
+    std::uint32_t inputLength;
+    LinkResult identified;
+};
 
-TEST_F(LinkTest, ShortOutputReportNeverTruncatesADataBlock) {
+class ReportLengths : public LinkTest, public ::testing::WithParamInterface<LengthCase> {};
+
+// Decided once, before the first request: a unit whose reports cannot carry a whole data block
+// or the longest answer is never written to, so it cannot be erased and then left half-written.
+TEST_P(ReportLengths, AreJudgedBeforeAnyRequest) {
+    const LengthCase& c = GetParam();
     SimUnit unit = simReadyUnit();
-    unit.outputReportLength = 20;
-    openReady(unit);  // identification fits in 20 bytes
-    std::uint8_t data[48] = {};
+    unit.outputReportLength = c.outputLength;
+    unit.inputReportLength = c.inputLength;
+    simBusPlugUnit(unit);
+    EXPECT_EQ(openProgrammer(), c.identified);
+    EXPECT_TRUE(linkIsOpen());
+    if (c.identified != kLinkOk) {
+        EXPECT_TRUE(unit.received.empty());
+        EXPECT_EQ(linkReadiness(), LinkReadiness::noUnit);
+        return;
+    }
+    EXPECT_EQ(linkReadiness(), LinkReadiness::ready);
+    std::uint8_t block[48] = {};
     std::uint32_t sent = 0;
-    EXPECT_EQ(writeDataBlock(data, 12, &sent), kLinkNoLink);
-    EXPECT_TRUE(unit.received.empty());
-    writeDataBlock(data, 4, &sent);
-    ASSERT_EQ(unit.received.size(), 1u);
-    EXPECT_EQ(unit.received[0].bytes[2], 16);
+    writeDataBlock(block, 12, &sent);
+    ASSERT_EQ(unit.received.back().bytes.size(), c.outputLength);
+    EXPECT_EQ(unit.received.back().bytes[2], 48);  // the whole block went out
 }
 
-TEST_F(LinkTest, ShortInputReportReadsTheMissingBytesAsZero) {
-    SimUnit unit = simReadyUnit(0x0302);
-    unit.inputReportLength = 8;  // answers end after their first data word
-    simBusPlugUnit(unit);
-    EXPECT_EQ(openProgrammer(), kLinkOk);
-    EXPECT_EQ(programmerLink.escState, 3);
-    EXPECT_EQ(programmerLink.unitFirmwareVersion, 0u);
-    EXPECT_EQ(escFirmwareVersion(), 0);  // answer bytes 8 and 9
-    EXPECT_EQ(escTypeId(), kSupportedEscType);  // answer bytes 4 to 7
-    EXPECT_EQ(escBootloaderVersion(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    LinkTest, ReportLengths,
+    ::testing::Values(LengthCase{"LongerOutputThanTheBuffers", 61, 60, kLinkNoLink},
+                      LengthCase{"LongerInputThanTheBuffers", 60, 65, kLinkNoLink},
+                      LengthCase{"FarTooLong", 4096, 4096, kLinkNoLink},
+                      LengthCase{"NoInputReport", 60, 0, kLinkNoLink},
+                      LengthCase{"OutputOfTwelveBytes", 12, 60, kLinkNoLink},
+                      LengthCase{"OutputOneByteShortOfABlock", 51, 60, kLinkNoLink},
+                      LengthCase{"InputOneByteShortOfTheBootInfo", 60, 43, kLinkNoLink},
+                      LengthCase{"InputOfEightBytes", 60, 8, kLinkNoLink},
+                      LengthCase{"ShortestThatFit", 52, 44, kLinkOk},
+                      LengthCase{"Usual", 60, 60, kLinkOk}),
+    [](const ::testing::TestParamInfo<LengthCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LinkTest, SilentUnitCostsOneBoundedWaitAndReadsAsFailure) {
     SimUnit unit = simReadyUnit();
@@ -391,7 +394,20 @@ TEST_F(LinkTest, SilentUnitCostsOneBoundedWaitAndReadsAsFailure) {
     openReady(unit);
     const std::uint64_t before = simNowMs();
     EXPECT_EQ(lockUnit(), kLinkReadFailed);
-    EXPECT_EQ(simNowMs() - before, kReadTimeoutMs);
+    // Ten seconds: what the user guide promises as the longest wait for a silent unit.
+    EXPECT_EQ(simNowMs() - before, 10000u);
+}
+
+TEST_F(LinkTest, LateAnswerIsAReadFailureAndNeverAnswersALaterRequest) {
+    SimUnit unit = simReadyUnit();
+    unit.faults.push_back({SystemLock, 1, SimFaultKind::lateAnswer, 0});
+    unit.faults.push_back({WriteProtect, 1, SimFaultKind::noAnswer, 0});
+    openReady(unit);
+    const std::uint64_t before = simNowMs();
+    EXPECT_EQ(lockUnit(), kLinkReadFailed);
+    EXPECT_EQ(simNowMs() - before, 10000u);
+    // The lock's answer arrives during the next wait; it is not the answer to this request.
+    EXPECT_EQ(removeWriteProtection(), kLinkReadFailed);
 }
 
 TEST_F(LinkTest, VanishedUnitFailsTheWrite) {

@@ -241,3 +241,111 @@ TEST_F(UpdateTest, WithoutLinkTheChainFailsAtTheLockWithoutIo) {
     EXPECT_EQ(outcome.result, kLinkNoLink);
     EXPECT_EQ(simIoCount(), 0u);
 }
+
+struct PairingCase {
+    const char* name;
+    std::vector<SimFault> faults;
+    FlashStep step;
+    LinkResult result;
+    std::size_t reportsSent;
+};
+
+class AnswerPairing : public UpdateTest, public ::testing::WithParamInterface<PairingCase> {};
+
+// Reports that come twice, unasked or late are never read as the answer to a later request: the
+// step whose answer it is decides the outcome.
+TEST_P(AnswerPairing, EachStepIsJudgedByItsOwnAnswer) {
+    const PairingCase& c = GetParam();
+    SimUnit unit = simReadyUnit();
+    unit.faults = c.faults;
+    openReady(unit);
+    const std::vector<std::uint8_t> image = makeImage(97808);
+    FlashOutcome outcome = flashImage(image.data(), 97808, plainTransfer, nullptr);
+    EXPECT_EQ(outcome.failedStep, c.step);
+    EXPECT_EQ(outcome.result, c.result);
+    EXPECT_EQ(unit.received.size(), c.reportsSent);
+    if (c.step == FlashStep::none) EXPECT_EQ(unit.flash, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateTest, AnswerPairing,
+    ::testing::Values(
+        PairingCase{"RejectedLastBlockAfterADuplicatedAnswer",
+                    {{WriteDataBlock, 1, SimFaultKind::answerTwice, 0},
+                     {WriteDataBlock, 2038, SimFaultKind::errorAnswer, 0x46}},
+                    FlashStep::transfer, 0x46, 4 + 2038},
+        PairingCase{"FailedAddressAfterADuplicatedEraseAnswer",
+                    {{EraseFirmware, 1, SimFaultKind::answerTwice, 0},
+                     {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45}},
+                    FlashStep::setAddress, 0x45, 4},
+        PairingCase{"UnaskedErrorReportAfterTheLock",
+                    {{SystemLock, 1, SimFaultKind::unasked, 0x77}},
+                    FlashStep::none, kLinkOk, 4 + 2038 + 2},
+        PairingCase{"LockAnsweredAfterTheBound",
+                    {{SystemLock, 1, SimFaultKind::lateAnswer, 0}},
+                    FlashStep::lock, kLinkReadFailed, 1},
+        PairingCase{"UnitVanishesBetweenABlockAndItsAnswer",
+                    {{WriteDataBlock, 7, SimFaultKind::vanishBeforeAnswer, 0}},
+                    FlashStep::transfer, kLinkReadFailed, 4 + 7}),
+    [](const ::testing::TestParamInfo<PairingCase>& info) { return std::string(info.param.name); });
+
+struct ReadinessCase {
+    const char* name;
+    void (*prepare)(SimUnit& unit);
+    LinkReadiness readiness;
+};
+
+class ReadinessAtWriting : public UpdateTest, public ::testing::WithParamInterface<ReadinessCase> {};
+
+// The chain looks at the link it is given, not at what the window showed earlier: a unit that is
+// linked but was not found ready gets nothing, not even the lock.
+TEST_P(ReadinessAtWriting, OnlyAReadyLinkIsWrittenTo) {
+    const ReadinessCase& c = GetParam();
+    SimUnit unit = simReadyUnit();
+    c.prepare(unit);
+    simBusPlugUnit(unit);
+    openProgrammer();
+    ASSERT_TRUE(linkIsOpen());
+    EXPECT_EQ(linkReadiness(), c.readiness);
+    const std::size_t identification = unit.received.size();
+    const std::vector<std::uint8_t> image = makeImage(96);
+
+    FlashOutcome outcome = flashImage(image.data(), 96, plainTransfer, nullptr);
+
+    if (c.readiness == LinkReadiness::ready) {
+        EXPECT_EQ(outcome.failedStep, FlashStep::none);
+        EXPECT_EQ(unit.flash, image);
+        return;
+    }
+    EXPECT_EQ(outcome.failedStep, FlashStep::lock);
+    EXPECT_EQ(outcome.result, kLinkNoLink);
+    EXPECT_EQ(unit.received.size(), identification);
+    EXPECT_FALSE(unit.erased);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateTest, ReadinessAtWriting,
+    ::testing::Values(
+        ReadinessCase{"Ready", [](SimUnit&) {}, LinkReadiness::ready},
+        ReadinessCase{"AlternativeSupportedType",
+                      [](SimUnit& u) { simSetEscType(u, kSupportedEscTypeAlt, 0x02000105); },
+                      LinkReadiness::ready},
+        ReadinessCase{"UnitInItsBootloader", [](SimUnit& u) { u.inBootloader = true; },
+                      LinkReadiness::wrongMode},
+        ReadinessCase{"NoUpdatableEsc", [](SimUnit& u) { u.escState = 1; },
+                      LinkReadiness::noUpdatableEsc},
+        ReadinessCase{"OtherEscType",
+                      [](SimUnit& u) { simSetEscType(u, 0x0B07403C, 0x02000105); },
+                      LinkReadiness::incompatibleEsc},
+        ReadinessCase{"BootInfoAnsweredWithCodeZero",
+                      [](SimUnit& u) { u.escBootInfoErrorCode = 0; },
+                      LinkReadiness::incompatibleEsc},
+        ReadinessCase{"EscMemoryUnreadable", [](SimUnit& u) { u.escInfoErrorCode = 5; },
+                      LinkReadiness::noUnit},
+        ReadinessCase{"BootInfoUnreadable", [](SimUnit& u) { u.escBootInfoErrorCode = 7; },
+                      LinkReadiness::noUnit},
+        ReadinessCase{"OutputReportTooShortForABlock",
+                      [](SimUnit& u) { u.outputReportLength = 32; }, LinkReadiness::noUnit}),
+    [](const ::testing::TestParamInfo<ReadinessCase>& info) {
+        return std::string(info.param.name);
+    });
