@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prints the program's figures as ratios that hold on a noisy machine: a complete update against
 # the pipe-served unit under Wine (wall time over the fixed pauses, CPU over wall), start-up over
-# an empty dialog program, executable size, peak memory, and the work per block on native
-# virtual time. Run it on an otherwise idle machine.
+# an empty dialog program, executable size, peak memory, the work per block on native virtual
+# time, and what dropping queued input before each request costs per block. Run it on an otherwise idle machine.
 set -uo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
@@ -17,6 +17,7 @@ prepare_wine
 
 echo "== figures ($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores)"
 "$build/bench-native/tests/native/block_work_bench"
+(cd "$build/win64/simunit" && WINEDLLOVERRIDES="setupapi,hid=n" timeout 300 wine pairing_bench.exe)
 # CPU time of the updating program, read from /proc: the longest-lived ZirvanoUpdater.exe of the
 # run is the one that did the complete update.
 sample_cpu() {

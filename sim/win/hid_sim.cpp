@@ -139,35 +139,28 @@ extern "C" __declspec(dllexport) NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DAT
 // The pipe stands in for the HID driver's queue: every whole message already in it is read and
 // dropped. A broken pipe fails like a device that is gone.
 extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_FlushQueue(HANDLE handle) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return FALSE;
+    if (available == 0) return TRUE;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return FALSE;
     BOOLEAN flushed = TRUE;
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
-            flushed = FALSE;
-            break;
-        }
-        if (available == 0) break;
+    while (flushed && available != 0) {
         BYTE dropped[kFlushChunk];
         OVERLAPPED ov{};
         ov.hEvent = event;
         DWORD got = 0;
+        // The message is there, so the read completes at once; the rest of an oversized one is
+        // read on the next round.
         const BOOL started = ReadFile(handle, dropped, sizeof dropped, nullptr, &ov);
-        if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
-            flushed = FALSE;
-            break;
-        }
-        // The message is there, so the read completes at once; the rest of an oversized one
-        // is read on the next round.
-        if (!GetOverlappedResult(handle, &ov, &got, TRUE) && GetLastError() != ERROR_MORE_DATA) {
-            flushed = FALSE;
-            break;
-        }
+        const bool whole = started || GetLastError() == ERROR_IO_PENDING ||
+                           GetLastError() == ERROR_MORE_DATA;
+        flushed = whole && (GetOverlappedResult(handle, &ov, &got, TRUE) ||
+                            GetLastError() == ERROR_MORE_DATA) &&
+                  PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr);
     }
     const DWORD error = GetLastError();
     CloseHandle(event);
-    if (flushed) SetLastError(ERROR_SUCCESS);
-    else SetLastError(error);
+    SetLastError(flushed ? ERROR_SUCCESS : error);
     return flushed;
 }
