@@ -2,7 +2,8 @@
 # Prints the program's figures as ratios that hold on a noisy machine: a complete update against
 # the pipe-served unit under Wine (wall time over the fixed pauses, CPU over wall), start-up over
 # an empty dialog program, executable size, peak memory, the work per block on native virtual
-# time, and what dropping queued input before each request costs per block. Run it on an otherwise idle machine.
+# time, and what dropping queued input before each request costs per block. Run it on an
+# otherwise idle machine.
 set -uo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
@@ -18,14 +19,23 @@ prepare_wine
 echo "== figures ($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores)"
 "$build/bench-native/tests/native/block_work_bench"
 (cd "$build/win64/simunit" && WINEDLLOVERRIDES="setupapi,hid=n" timeout 300 wine pairing_bench.exe)
-# CPU time of the updating program, read from /proc: the longest-lived ZirvanoUpdater.exe of the
-# run is the one that did the complete update.
+# CPU time of the updating program, read from /proc: Wine does not report another process's
+# times. Only processes that carry this run's token in their environment count (the driver's
+# children inherit it); of those, the longest-lived ZirvanoUpdater.exe did the complete update.
+bench_token="updater-bench-$$-$RANDOM"
+ours() {  # pids of this run's ZirvanoUpdater.exe processes
+  local pid
+  for pid in $(pgrep -f 'ZirvanoUpdater.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "UPDATER_BENCH_TOKEN=$bench_token" &&
+      echo "$pid"
+  done
+}
 sample_cpu() {
   local hz pid stat best_life=0 best_cpu=0
   hz=$(getconf CLK_TCK)
   declare -A first_seen last_cpu last_seen
   while true; do
-    for pid in $(pgrep -f 'ZirvanoUpdater.exe'); do
+    for pid in $(ours); do
       read -r stat <"/proc/$pid/stat" 2>/dev/null || continue
       stat=${stat##*) }
       set -- $stat
@@ -36,6 +46,10 @@ sample_cpu() {
     if [ -e "$build/bench.done" ]; then break; fi
     sleep 0.5  # light sampling: the machine's cores are what is being measured
   done
+  if [ "${#first_seen[@]}" -eq 0 ]; then
+    echo "updating program, CPU time: no process of this run was seen"
+    return
+  fi
   for pid in "${!first_seen[@]}"; do
     life=$(echo "${last_seen[$pid]} - ${first_seen[$pid]}" | bc -l)
     if [ "$(echo "$life > $best_life" | bc -l)" = 1 ]; then
@@ -50,8 +64,8 @@ rm -f "$build/bench.done"
 sample_cpu >"$build/bench-cpu.log" &
 sampler=$!
 (cd "$build/win64/simunit" &&
-  WINEDLLOVERRIDES="setupapi,hid=n" LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 \
-    timeout 600 wine bench_driver.exe >"$build/bench.log" 2>&1)
+  UPDATER_BENCH_TOKEN=$bench_token WINEDLLOVERRIDES="setupapi,hid=n" LANG=en_US.UTF-8 \
+    LC_ALL=en_US.UTF-8 timeout 600 wine bench_driver.exe >"$build/bench.log" 2>&1)
 rc=$?
 touch "$build/bench.done"
 wait "$sampler"

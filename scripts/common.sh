@@ -9,7 +9,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 placeholder_image="$repo/resources/firmware/placeholder_140.bin"
 
 export WINEDEBUG=-all
-export WINEPREFIX="$build/wineprefix"
+# PRIVATE_WINEPREFIX puts a run into a prefix of your own.
+export WINEPREFIX="${PRIVATE_WINEPREFIX:-$build/wineprefix}"
 export WINEARCH=win64
 
 configure_and_build() {  # dir, cmake args...
@@ -39,13 +40,32 @@ start_display() {
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 }
 
+# Which halves of Wine are installed: a prefix made before the 32-bit half was added fails
+# afterwards, even for 64-bit programs ("could not load kernel32.dll").
+wine_halves() {
+  if dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    echo "win64+wow64"
+  else
+    echo "win64"
+  fi
+}
+
 prepare_wine() {
+  local halves
+  halves=$(wine_halves)
+  if [ -f "$WINEPREFIX/system.reg" ] &&
+    [ "$(cat "$WINEPREFIX/.updater-wine-halves" 2>/dev/null || echo win64)" != "$halves" ]; then
+    echo "Wine prefix $WINEPREFIX was made for another Wine installation; making it anew"
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     # No .NET or HTML engine: nothing here needs them, and their installers must not prompt.
     WINEDLLOVERRIDES='mscoree,mshtml=' wineboot -i >/dev/null 2>&1 || true
     # Unmanaged windows: without a window manager Wine otherwise waits about 2 s whenever a
     # window hides.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    echo "$halves" >"$WINEPREFIX/.updater-wine-halves"
   fi
   # A persistent server with its services already running: otherwise the first Wine program
   # of a test starts them, they inherit its output pipe, and ctest waits on them for ever.

@@ -19,7 +19,6 @@
 # Wine prefix of your own instead of build/wineprefix.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-if [ -n "${PRIVATE_WINEPREFIX:-}" ]; then export WINEPREFIX=$PRIVATE_WINEPREFIX; fi
 
 scenario=${1:-ready}
 tree=${UPDATER_TREE:-$build/win64}
