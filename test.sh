@@ -44,7 +44,7 @@ record "fuzzing" $fuzz_rc
 
 echo "== 32-bit Windows build"
 configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DUPDATER_FIRMWARE_IMAGE="$placeholder_image" -DUPDATER_TESTS=OFF
+  -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
 record "32-bit Windows build" $?
 
 echo "== Windows build and tests under Wine"

@@ -33,6 +33,33 @@ void closeProgrammer() {
     resetProgrammerLink();
 }
 
+namespace {
+
+// Opens `path` if it is a programming unit; the record takes the path over then. A device that
+// cannot be opened or is something else is closed again and left to the caller.
+bool takeIfProgrammingUnit(char16_t* path) {
+    DeviceHandle device = deviceOpen(path);
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    if (device != kNoDevice && deviceAttributes(device, &vendorId, &productId) &&
+        isProgrammingUnit(vendorId, productId)) {
+        programmerLink.usbProductId = productId;
+        programmerLink.handle = device;
+        programmerLink.devicePath = path;
+        return true;
+    }
+    if (device != kNoDevice) deviceClose(device);
+    return false;
+}
+
+LinkResult identifyTakenUnit() {
+    const LinkResult result = identifyProgrammer();
+    programmerLink.identified = result == kLinkOk;
+    return result;
+}
+
+}  // namespace
+
 LinkResult openProgrammer() {
     closeProgrammer();
     DeviceList* list = deviceListOpen();
@@ -46,22 +73,26 @@ LinkResult openProgrammer() {
             return kLinkNoUnit;
         }
         if (found == InterfacePath::unreadable) continue;
-        DeviceHandle device = deviceOpen(path);
-        std::uint16_t vendorId = 0;
-        std::uint16_t productId = 0;
-        if (device != kNoDevice && deviceAttributes(device, &vendorId, &productId) &&
-            isProgrammingUnit(vendorId, productId)) {
-            programmerLink.usbProductId = productId;
-            programmerLink.handle = device;
-            programmerLink.devicePath = path;  // the record takes the path over
+        if (takeIfProgrammingUnit(path)) {
             deviceListClose(list);
-            const LinkResult result = identifyProgrammer();
-            programmerLink.identified = result == kLinkOk;
-            return result;
+            return identifyTakenUnit();
         }
-        if (device != kNoDevice) deviceClose(device);
         std::free(path);
     }
+}
+
+LinkResult openProgrammerAt(const char16_t* path) {
+    closeProgrammer();
+    std::size_t units = 0;
+    while (path[units] != u'\0') ++units;
+    auto* copy = static_cast<char16_t*>(std::malloc((units + 1) * sizeof(char16_t)));
+    if (copy == nullptr) return kLinkNoLink;
+    std::memcpy(copy, path, (units + 1) * sizeof(char16_t));
+    if (!takeIfProgrammingUnit(copy)) {
+        std::free(copy);
+        return kLinkNoUnit;
+    }
+    return identifyTakenUnit();
 }
 
 std::uint16_t escFirmwareVersion() {

@@ -50,6 +50,8 @@ bool linkIsOpen();
 // Closes any link, finds the first programming unit among the present HID interfaces, opens it
 // and identifies it. A unit whose identification fails stays open; the caller decides.
 LinkResult openProgrammer();
+// The same for one interface path: -4 when it cannot be opened or is no programming unit.
+LinkResult openProgrammerAt(const char16_t* path);
 void closeProgrammer();
 
 // Runs once per openProgrammer, right after the device was opened.

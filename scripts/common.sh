@@ -4,7 +4,7 @@
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$repo/build"
 jobs=$(nproc 2>/dev/null || echo 2)
-# Every Windows build here carries the repository's placeholder, so it is for running and testing,
+# Every build here carries the repository's placeholder, so it is for running and testing,
 # never for flashing; a release build names the real image instead.
 placeholder_image="$repo/resources/firmware/placeholder_140.bin"
 
@@ -16,7 +16,8 @@ export WINEARCH=win64
 configure_and_build() {  # dir, cmake args...
   local dir=$1
   shift
-  cmake -S "$repo" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+  cmake -S "$repo" -B "$dir" -DUPDATER_FIRMWARE_IMAGE="$placeholder_image" "$@" \
+    >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 ||
     { grep -E 'error|Error' -A3 "$dir.build.log" | head -60; return 1; }
@@ -25,8 +26,7 @@ configure_and_build() {  # dir, cmake args...
 build_windows() {  # the 64-bit program, the simulated unit and the Windows tests
   mkdir -p "$build"
   configure_and_build "$build/win64" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
-    -DUPDATER_FIRMWARE_IMAGE="$placeholder_image" "$@"
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CROSSCOMPILING_EMULATOR=wine "$@"
 }
 
 started_xvfb=""

@@ -1,20 +1,17 @@
 #include "ui/version_panel.h"
 
 #include <windows.h>
-#include <strsafe.h>
 
-#include <cwchar>
+#include <cstdio>
 
 #include "link/programmer_link.h"
+#include "link/version_text.h"
 #include "resources/resource_ids.h"
 #include "ui/main_dialog.h"
 
 namespace {
 
 constexpr wchar_t kNoLinkVersion[] = L"0.0.0";
-constexpr wchar_t kNoEscFirmwareText[] = L"----------";
-constexpr wchar_t kZelquadName[] = L"ZELQUAD";
-constexpr wchar_t kTavilinkName[] = L"TAVILINK";
 
 const int kValueControls[] = {IDC_VALUE_UNIT, IDC_VALUE_ESC_BOOTLOADER, IDC_VALUE_ESC};
 // Values first, then labels: the order the rows are greyed out and back in.
@@ -26,36 +23,33 @@ void enablePanel(bool enabled) {
         EnableWindow(GetDlgItem(mainDialog, control), enabled ? TRUE : FALSE);
 }
 
-// Bits 24 to 31, 8 to 15 and 0 to 7; bits 16 to 23 are never shown, and a zero top part is left
-// out.
-void threePartText(std::uint32_t version, wchar_t (&text)[kVersionTextUnits]) {
-    const unsigned a = (version >> 24) & 0xFF;
-    const unsigned b = (version >> 8) & 0xFF;
-    const unsigned c = version & 0xFF;
-    text[0] = L'\0';
-    if (a != 0) StringCchPrintfW(text, kVersionTextUnits, L"%u.", a);
-    const std::size_t used = std::wcslen(text);
-    StringCchPrintfW(text + used, kVersionTextUnits - used, L"%u.%u", b, c);
+// The window shows the same texts as a terminal; they are plain ASCII.
+void widen(const char (&narrow)[kVersionTextChars], wchar_t (&text)[kVersionTextUnits]) {
+    static_assert(kVersionTextUnits >= kVersionTextChars, "every version text fits");
+    for (int i = 0; i < kVersionTextChars; ++i) {
+        text[i] = static_cast<unsigned char>(narrow[i]);
+        if (narrow[i] == '\0') return;
+    }
 }
 
 }  // namespace
 
 void unitVersionText(std::uint32_t version, wchar_t (&text)[kVersionTextUnits]) {
-    if ((version & 0xFF) == 0) version >>= 8;
-    threePartText(version, text);
+    char narrow[kVersionTextChars];
+    unitVersionText(version, narrow);
+    widen(narrow, text);
 }
 
 void bootloaderVersionText(std::uint32_t version, wchar_t (&text)[kVersionTextUnits]) {
-    threePartText(version, text);
+    char narrow[kVersionTextChars];
+    bootloaderVersionText(version, narrow);
+    widen(narrow, text);
 }
 
 void escVersionText(std::uint16_t version, wchar_t (&text)[kVersionTextUnits]) {
-    if (version == kNoEscFirmware) {
-        StringCchCopyW(text, kVersionTextUnits, kNoEscFirmwareText);
-        return;
-    }
-    StringCchPrintfW(text, kVersionTextUnits, L"%u.%u", static_cast<unsigned>(version >> 8),
-                     static_cast<unsigned>(version & 0xFF));
+    char narrow[kVersionTextChars];
+    escVersionText(version, narrow);
+    widen(narrow, text);
 }
 
 void refreshVersionPanel() {
@@ -73,6 +67,8 @@ void refreshVersionPanel() {
     SetDlgItemTextW(mainDialog, IDC_VALUE_ESC_BOOTLOADER, text);
     escVersionText(escFirmwareVersion(), text);
     SetDlgItemTextW(mainDialog, IDC_VALUE_ESC, text);
-    SetDlgItemTextW(mainDialog, IDC_LABEL_UNIT,
-                    programmerLink.usbProductId == kProductZelquad ? kZelquadName : kTavilinkName);
+    char name[kVersionTextChars];
+    std::snprintf(name, sizeof name, "%s", unitName(programmerLink.usbProductId));
+    widen(name, text);
+    SetDlgItemTextW(mainDialog, IDC_LABEL_UNIT, text);
 }

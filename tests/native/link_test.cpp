@@ -331,6 +331,30 @@ TEST_F(LinkTest, SearchSkipsWhatIsNotAUsableUnitAndTakesTheFirstUnit) {
     EXPECT_EQ(simOpenHandles(), 1u);  // every skipped device was closed again
 }
 
+TEST_F(LinkTest, OpeningByPathTakesThatUnitOrNone) {
+    SimUnit first = simReadyUnit();
+    SimUnit second = simReadyUnit();
+    second.productId = 1;
+    SimDevice mouse;
+    mouse.path = u"mouse";
+    mouse.vendorId = 0x046D;
+    simBusPlugUnit(first, u"first");
+    simBusPlugUnit(second, u"second");
+    simBusPlug(mouse);
+
+    EXPECT_EQ(openProgrammerAt(u"second"), kLinkOk);
+    EXPECT_EQ(std::u16string(programmerLink.devicePath), u"second");
+    EXPECT_EQ(programmerLink.usbProductId, 1);
+    EXPECT_TRUE(first.received.empty());
+    EXPECT_EQ(linkReadiness(), LinkReadiness::ready);
+
+    for (const char16_t* path : {u"mouse", u"absent"}) {
+        EXPECT_EQ(openProgrammerAt(path), kLinkNoUnit);
+        EXPECT_FALSE(linkIsOpen());
+        EXPECT_EQ(simOpenHandles(), 0u);
+    }
+}
+
 TEST_F(LinkTest, CloseProgrammerTwiceIsHarmless) {
     SimUnit unit = simReadyUnit();
     openReady(unit);

@@ -264,7 +264,9 @@ TEST_P(AnswerPairing, EachStepIsJudgedByItsOwnAnswer) {
     EXPECT_EQ(outcome.failedStep, c.step);
     EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(unit.received.size(), c.reportsSent);
-    if (c.step == FlashStep::none) EXPECT_EQ(unit.flash, image);
+    if (c.step == FlashStep::none) {
+        EXPECT_EQ(unit.flash, image);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
