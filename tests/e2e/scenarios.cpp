@@ -25,13 +25,24 @@ Steps confirmUpdate() {
             answer(IDOK), startClock()};
 }
 
+// From the OK on the warning (the clock started there) to the success hint: the whole image
+// reaches the unit, in real time.
+Steps updateRunsToTheEnd() {
+    return {transferShows(), transferEnds(180), hint(&T::success), noteUpdateTiming(), noBox(),
+            updateEnabled(false), versions(L"1.2", L"2.1.5", L"3.3"), flashHoldsImage(),
+            unitState("locked=0 writeProtected=1"), receivedAfterIdentification(kWholeUpdate)};
+}
+
 Steps wholeUpdateSucceeds() {
-    return then({confirmUpdate(),
-                 {transferShows(), transferEnds(180), hint(&T::success), noteUpdateTiming(), noBox(),
-                  updateEnabled(false), versions(L"1.2", L"2.1.5", L"3.3"), flashHoldsImage(),
-                  unitState("locked=0 writeProtected=1"),
-                  receivedAfterIdentification(kWholeUpdate), closeBy(CloseWay::closeButton),
-                  receivedAfterIdentification(kWholeUpdate)}});
+    return then({confirmUpdate(), updateRunsToTheEnd(),
+                 {closeBy(CloseWay::closeButton), receivedAfterIdentification(kWholeUpdate)}});
+}
+
+// Update pressed; while the warning is open the unit is pulled, the window told, and a unit
+// plugged in again under the same name as `plugOptions` describe (its arrival is the row's).
+Steps unitSwappedDuringWarning(const char* plugOptions) {
+    return {pressUpdate(), box(&T::warningCaption, &T::warningText, {IDOK, IDCANCEL}), unplug(),
+            removal(), hintWithSteps(&T::connectionLost), plug(plugOptions)};
 }
 
 // Every failure of the update ends alike: one error box while the link is already dropped,
@@ -61,6 +72,13 @@ const FailingStep kFailingSteps[] = {
 Steps afterFailureBox() {
     return {noVersions(), updateEnabled(false), answer(IDOK), hint(&T::failureHint),
             updateEnabled(false), noVersions(), noBox()};
+}
+
+// The unit vanishes at a block (the row's fault): the block's failure box, the removal the
+// system reports while it is open, and the window as after any failure.
+Steps transferBrokenOff() {
+    return then({{transferShows(), errorBox(&T::blockFailed, "fffffffd"), removal()},
+                 afterFailureBox()});
 }
 
 Scenario updateFails(const FailingStep& step, Language language) {
@@ -135,16 +153,34 @@ std::vector<Scenario> table() {
           box(&T::failureCaption, &T::lockFailed, {IDOK}), answer(IDOK), hint(&T::failureHint),
           updateEnabled(false), noVersions(), closeBy(CloseWay::closeButton),
           receivedAfterIdentification("")}},
+        {"unit swapped for a ready one while the warning is open", en, {kReadyUnit},
+         then({unitSwappedDuringWarning(""),
+               {arrival(), hint(&T::ready), answer(IDOK), startClock()},
+               updateRunsToTheEnd(), {closeBy(CloseWay::closeButton)}})},
+        {"unit swapped for an unidentified one while the warning is open", en, {kReadyUnit},
+         then({unitSwappedDuringWarning("type=0B07403C"),
+               // Its ESC memory cannot be read, so identification stops before the type.
+               {fault("1d 1 error 5"), arrival(), hintWithSteps(&T::connectionLost),
+                updateEnabled(false), answer(IDOK),
+                // Nothing is written to a unit that was not found ready: the lock step fails
+                // without sending, with no code to show.
+                box(&T::failureCaption, &T::lockFailed, {IDOK})},
+               afterFailureBox(),
+               {closeBy(CloseWay::closeButton), received("08 1d")}})},
         {"unit vanishes in the middle of the transfer", en,
          {kReadyUnit, "fault unit 1b 150 disconnect"},
-         then({confirmUpdate(),
-               {transferShows(), errorBox(&T::blockFailed, "fffffffd"),
-                // The system reports the vanished unit while the box is open.
-                removal()},
-               afterFailureBox(),
+         then({confirmUpdate(), transferBrokenOff(),
                // Plugged in again, it is found again.
                {plug(""), arrival(), hint(&T::ready), updateEnabled(true),
                 closeBy(CloseWay::closeButton)}})},
+        {"update retried after the unit vanished in the middle of the transfer", en,
+         {kReadyUnit, "fault unit 1b 150 vanish"},
+         then({confirmUpdate(), transferBrokenOff(),
+               // The erase went through, so the ESC comes back without firmware; a replugged
+               // simulated unit starts afresh, so it is plugged in saying so.
+               {plug("escver=FFFF"), arrival(), hint(&T::ready), updateEnabled(true),
+                versions(L"1.2", L"2.1.5", L"----------")},
+               confirmUpdate(), updateRunsToTheEnd(), {closeBy(CloseWay::closeButton)}})},
 
         // ---- the same program in German
         {"German start without a unit", de, {},

@@ -415,6 +415,16 @@ Step unplug() {
             }};
 }
 
+Step fault(const char* how) {
+    const std::string command = std::string("fault ") + kUnitName + " " + how;
+    return {command, [command](Run&, std::string* why) {
+                const std::string reply = sim(command);
+                if (reply.compare(0, 2, "ok") == 0) return true;
+                *why = reply;
+                return false;
+            }};
+}
+
 Step arrival() {
     return {"arrival", [](Run& run, std::string* why) {
                 return deliver(run, DBT_DEVICEARRIVAL, run.unitPath, why);
@@ -434,20 +444,38 @@ Step removalOf(const wchar_t* path) {
             }};
 }
 
+namespace {
+
+// The unit's reports as command codes, from the first one past identification or all of them.
+bool expectReceived(const std::string& expected, bool afterIdentification, std::string* why) {
+    std::vector<Report> reports;
+    if (!receivedReports(&reports, why)) return false;
+    std::vector<unsigned> codes;
+    for (const Report& report : reports) codes.push_back(report.code);
+    const auto first = afterIdentification
+                           ? std::find_if(codes.begin(), codes.end(),
+                                          [](unsigned code) { return !isIdentification(code); })
+                           : codes.begin();
+    const std::vector<unsigned> seen(first, codes.end());
+    if (seen == expand(expected)) return true;
+    *why = std::string(afterIdentification ? "after identification " : "") +
+           "the unit received \"" + compress(seen) + "\", expected \"" + expected + "\"";
+    return false;
+}
+
+}  // namespace
+
 Step receivedAfterIdentification(const char* pattern) {
     const std::string expected = pattern;
     return {"unit received", [expected](Run&, std::string* why) {
-                std::vector<Report> reports;
-                if (!receivedReports(&reports, why)) return false;
-                std::vector<unsigned> codes;
-                for (const Report& report : reports) codes.push_back(report.code);
-                const auto firstAfter = std::find_if(codes.begin(), codes.end(),
-                                                     [](unsigned code) { return !isIdentification(code); });
-                const std::vector<unsigned> after(firstAfter, codes.end());
-                if (after == expand(expected)) return true;
-                *why = "after identification the unit received \"" + compress(after) +
-                       "\", expected \"" + expected + "\"";
-                return false;
+                return expectReceived(expected, true, why);
+            }};
+}
+
+Step received(const char* pattern) {
+    const std::string expected = pattern;
+    return {"unit received in all", [expected](Run&, std::string* why) {
+                return expectReceived(expected, false, why);
             }};
 }
 

@@ -66,6 +66,8 @@ Step closeBy(CloseWay way);       // and the process ends with exit code 0
 // --- the unit and the notifications the system would send
 Step plug(const char* options);   // plug the unit again, with these options
 Step unplug();
+// A fault on the unit, armed mid-scenario as `fault unit <how>`: "1d 1 error 5".
+Step fault(const char* how);
 Step arrival();                   // DBT_DEVICEARRIVAL for the unit's interface
 Step removal();                   // DBT_DEVICEREMOVECOMPLETE for the unit's interface
 Step removalOf(const wchar_t* path);
@@ -74,6 +76,8 @@ Step removalOf(const wchar_t* path);
 // The reports after identification, as command codes: "0b 20 1e 1f 1b*2038 20 0b"; "" for none.
 // "1b*image" stands for as many blocks as the carried image needs.
 Step receivedAfterIdentification(const char* pattern);
+// Every report the unit received, identification included, in the same notation.
+Step received(const char* pattern);
 Step flashHoldsImage();           // the written bytes equal the image the program carries
 Step unitState(const char* expected);  // words of `state`, e.g. "locked=0 writeProtected=1"
 
