@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "resources/resource_ids.h"
+#include "tests/shared/catalogue_texts.h"
 
 namespace {
 
@@ -128,12 +129,17 @@ class Reader {
 // ---------------------------------------------------------------------------------------------
 // Message catalogue
 
-const std::set<unsigned> catalogueIds = {
-    40000, 40001, 40002, 40003, 40004, 40005, 40006, 40007, 40008, 40009, 40011,
-    40012, 40015, 40016, 40017, 40020, 40022, 40023, 40025, 40026, 40027, 40028,
-    40029, 40030, 40031, 40032, 40033, 40034, 40035, 40036, 40037, 40038, 40039,
-    40040, 40041, 60001, 60002, 60003, 60004, 60005, 60006, 60007, 60008};
-const unsigned absentIds[] = {40010, 40013, 40014, 40018, 40019, 40021, 40024};
+using handwritten::absentCatalogueIds;
+
+LANGID languageId(handwritten::Language language) {
+  return language == handwritten::Language::german ? german : english;
+}
+
+std::set<unsigned> writtenIds() {
+  std::set<unsigned> ids;
+  for (const handwritten::CatalogueEntry& entry : handwritten::catalogueEntries) ids.insert(entry.id);
+  return ids;
+}
 
 BOOL CALLBACK collectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
   if (IS_INTRESOURCE(name))
@@ -191,8 +197,8 @@ class CatalogueLanguage : public testing::TestWithParam<LANGID> {};
 TEST_P(CatalogueLanguage, HoldsExactlyTheCatalogueIds) {
   std::set<unsigned> ids;
   for (const auto& entry : catalogue(GetParam())) ids.insert(entry.first);
-  EXPECT_EQ(ids, catalogueIds);
-  for (unsigned id : absentIds) EXPECT_EQ(ids.count(id), 0u) << id;
+  EXPECT_EQ(ids, writtenIds());
+  for (unsigned id : absentCatalogueIds) EXPECT_EQ(ids.count(id), 0u) << id;
 }
 
 TEST_P(CatalogueLanguage, EveryTextLoadsWholeThroughLoadString) {
@@ -206,7 +212,7 @@ TEST_P(CatalogueLanguage, EveryTextLoadsWholeThroughLoadString) {
 
 TEST_P(CatalogueLanguage, AbsentIdsLoadNothing) {
   UiLanguage ui(GetParam());
-  for (unsigned id : absentIds) EXPECT_EQ(loadString(id), L"") << id;
+  for (unsigned id : absentCatalogueIds) EXPECT_EQ(loadString(id), L"") << id;
 }
 
 // The trap of the resource compiler: UTF-8 read as single bytes turns ä into "Ã¤" and ™ into "â„¢".
@@ -244,11 +250,13 @@ TEST(Catalogue, UsesTheFourBlocksInBothLanguagesOnly) {
 TEST(Catalogue, LoadStringFollowsTheUserInterfaceLanguage) {
   struct Case {
     LANGID ui;
-    const wchar_t* caption;
-  } cases[] = {{englishUs, L"Update failed!"}, {german, L"Update fehlgeschlagen!"}};
+    handwritten::Language shown;
+  } cases[] = {{englishUs, handwritten::Language::english}, {german, handwritten::Language::german}};
   for (const Case& c : cases) {
     UiLanguage ui(c.ui);
-    EXPECT_EQ(loadString(IDS_UPDATE_FAILED_CAPTION), c.caption) << languageName(c.ui);
+    EXPECT_EQ(loadString(IDS_UPDATE_FAILED_CAPTION),
+              handwritten::catalogueText(IDS_UPDATE_FAILED_CAPTION, c.shown))
+        << languageName(c.ui);
   }
 }
 
@@ -285,91 +293,37 @@ TEST(Catalogue, GermanLettersAndTradeMarkAreSingleUnits) {
     EXPECT_EQ(occurrences(steps, step), 1u);
 }
 
-struct ExactText {
-  LANGID language;
+struct Wording {
   unsigned id;
-  const wchar_t* text;
+  handwritten::Language language;
 };
 
-// Texts that are easy to get wrong: CR LF runs, doubled and missing spaces, typographic quotes.
-const ExactText exactTexts[] = {
-    {english, 40000,
-     L"A programming unit was found and is ready to update. To update to new ESC firmware, please click on the 'Update'-Button.\r\n"
-     L"\r\n"
-     L"!!!  NOTE: Do not disconnect Programming Unit from Computer until update is complete. If disconnected before complete Programming Unit or ESC may no longer function  !!!"},
-    {english, 40001,
-     L"1.)\r\n"
-     L"Disconnect the TESSERAN ESC from the receiver (Master and Slave Port) and connect the Master Port with the female connector of the TAVILINK/ZELQUAD. NOTE: a BEC or male to male cable required. \r\n"
-     L"The DRAVEL-X needs instead a program-cable.\r\n"
-     L"\r\n"
-     L" 2.)\r\n"
-     L"Connect the TESSERAN ESC to an appropriate battery. As soon as the connection is established the LEDs of the TESSERAN ESC and the TAVILINK starts flashing.\r\n"
-     L"\r\n"
-     L" 3.)\r\n"
-     L" Now connect the TAVILINK/ZELQUAD with the supplied USB cable to your PC. If you use a ZELQUAD, please push the button once.\r\n"
-     L"\r\n"
-     L" 4.)\r\n"
-     L" If the programming unit and the ESC were found and ready to update, you can click on the 'Update'-Button to update the firmware."},
-    {english, 40011,
-     L"Failed to register Windows Device Manager. New devices on USB port cannot be detected.The program is closed."},
-    {english, 40034,
-     L"With this updater you can only update the firmware of TESSERAN ESCs with the type '%s'. Other models are not supported. Please check TESSERAN website (www.tesseran.example) to see if there is an updater for your ESC."},
-    {english, 40036,
-     L"The system shows following errorcode: 0x%08x-0x%08x"},
-    {english, 60002,
-     L"1) While pushing button on the Programming Unit, plug USB cable into PC.\r\n"
-     L"\r\n"
-     L"2) Continue to depress the button until the red LED next to button starts to flash, release button. \r\n"
-     L"\r\n"
-     L"3) The LED\u2019s on Programming unit should now be flashing Red and Green, indicating the Programming Unit is now in Bootloader mode. \r\n"
-     L"\r\n"
-     L"4) At this time the Updater Program should have found the Programming Unit and the \u201cUpdate\u201d button should now be active. Now click \u201cUpdate\u201d to update the firmware."},
-    {german, 40001,
-     L"1.)\r\n"
-     L"Trennen Sie den TESSERAN Regler vom Empf\u00e4nger (Master- u. Slave-Port) und verbinden Sie die Buchse des BEC-Kabels der TAVILINK/ZELQUAD mit dem Master-Port des Reglers. BEC-Kabel erforderlich. \r\n"
-     L"Der DRAVEL-X ben\u00f6tigt stattdessen ein Programmier-Kabel!\r\n"
-     L"\r\n"
-     L"2.)\r\n"
-     L"Verbinden Sie den TESSERAN Regler mit einem geeigneten Akku. Sobald die Spannungsversorgung hergestellt ist blinken die LEDs des Reglers und der TAVILINK. Bei der ZELQUAD blinkt nichts.\r\n"
-     L"\r\n"
-     L"3.)\r\n"
-     L"Verbinden Sie anschlie\u00dfend die TAVILINK/ZELQUAD mit dem mitgelieferten USB-Kabel mit Ihrem Windows\u2122PC. Bei der ZELQUAD m\u00fcssen Sie nun einmal den Taster bet\u00e4tigen.\r\n"
-     L"\r\n"
-     L"4.)\r\n"
-     L"Wenn Programmiereinheit und Regler vom PC gefunden wurden und bereit zum Update sind, kann das Firmware-Update \u00fcber den Button 'Update' gestartet werden."},
-    {german, 40012,
-     L"Fehler in der Anwendung"},
-    {german, 40030,
-     L"Der Updatevorgang wurd auf Grund eines Fehlers abgebrochen. Bitte versuchen Sie es erneut. Falls der Fehler weiterhin aufgetreten sollte, kontaktieren Sie bitte den TESSERAN Service"},
-    {german, 40034,
-     L"Mit diesem Updater l\u00e4\u00dft sich ausschlie\u00dflich die Firmware von TESSERAN Reglern des Typs '%s' aktualisieren. Andere Modelle werden nicht unterst\u00fctzt. Schauen Sie gegebenenfalls auf der TESSERAN Website unter https://www.tesseran.example nach, ob ein Firmware-Update f\u00fcr Ihren Regler bereit liegt"},
-    {german, 40036,
-     L"Das System meldet Fehlercode 0x%08x-0x%08x"},
-    {german, 60002,
-     L"i) Verbinden Sie die Programmiereinheit mit einem freien USB Anschluss des PCs\r\n"
-     L"\r\n"
-     L"ii) Schalten Sie die Programmiereinheit durch einen Druck auf den Taster ein. Halten Sie den Taster dabei solange gedr\u00fcckt, bis die rote LED links oberhalb des Tasters leuchtet\r\n"
-     L"\r\n"
-     L"iii) Lassen Sie den Taster jetzt wieder los. Die rote und gr\u00fcne LED links oberhalb des Tasters blinken nun abwechselnd und signalisieren, dass sich die Programmiereinheit im Bootloader Modus befindet\r\n"
-     L"\r\n"
-     L"iv) Die Programmiereinheit sollte jetzt vom PC gefunden und der Button 'Update' aktiviert werden. Klicken Sie auf 'Update', um den Update-Vorgang zu starten und die neue Firmware zu \u00fcbertragen"},
-};
-
-void PrintTo(const ExactText& t, std::ostream* os) {
-  *os << (t.language == english ? "English " : "German ") << t.id;
+// One row per ID and language of the catalogue as written down by hand.
+std::vector<Wording> everyWording() {
+  std::vector<Wording> rows;
+  for (const handwritten::CatalogueEntry& entry : handwritten::catalogueEntries)
+    for (handwritten::Language language : {handwritten::Language::english, handwritten::Language::german})
+      rows.push_back({entry.id, language});
+  return rows;
 }
 
-class CatalogueText : public testing::TestWithParam<ExactText> {};
-
-TEST_P(CatalogueText, IsExact) {
-  EXPECT_EQ(catalogue(GetParam().language)[GetParam().id], GetParam().text);
+std::string wordingName(const Wording& w) {
+  return std::string(w.language == handwritten::Language::german ? "German" : "English") + std::to_string(w.id);
 }
 
-INSTANTIATE_TEST_SUITE_P(Resources, CatalogueText, testing::ValuesIn(exactTexts),
-                         [](const testing::TestParamInfo<ExactText>& info) {
-                           return std::string(info.param.language == english ? "English" : "German") +
-                                  std::to_string(info.param.id);
-                         });
+void PrintTo(const Wording& w, std::ostream* os) { *os << wordingName(w); }
+
+class CatalogueWording : public testing::TestWithParam<Wording> {};
+
+// Exact to the unit: CR LF runs, doubled and missing spaces, typographic quotes, the web address.
+TEST_P(CatalogueWording, StoredTextIsTheWrittenOne) {
+  const std::wstring stored = catalogue(languageId(GetParam().language))[GetParam().id];
+  const std::wstring written = handwritten::catalogueText(GetParam().id, GetParam().language);
+  EXPECT_EQ(stored, written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resources, CatalogueWording, testing::ValuesIn(everyWording()),
+                         [](const testing::TestParamInfo<Wording>& info) { return wordingName(info.param); });
 
 // ---------------------------------------------------------------------------------------------
 // Dialog templates
