@@ -19,7 +19,7 @@ constexpr COLORREF kLogoTransparent = RGB(0, 255, 0);
 constexpr COLORREF kEscRowText = RGB(255, 0, 0);
 
 // Returned for the ESC row's colour requests; a control paints with it after we return, so it
-// lives as long as the dialog.
+// lives as long as the dialog, or until the face colour it was made with changes.
 HBRUSH escRowBrush;
 
 void releaseEscRowBrush() {
@@ -101,6 +101,12 @@ INT_PTR onCtlColorStatic(HWND, WPARAM wParam, LPARAM lParam) {
     return reinterpret_cast<INT_PTR>(escRowBrush);
 }
 
+// The next colour request makes the brush again, in the new face colour.
+INT_PTR onSysColorChange(HWND, WPARAM, LPARAM) {
+    releaseEscRowBrush();
+    return 0;
+}
+
 INT_PTR onDeviceChangeMessage(HWND, WPARAM wParam, LPARAM lParam) {
     return onDeviceChange(wParam, lParam) != 0 ? 1 : 0;
 }
@@ -121,6 +127,7 @@ const MessageRoute kMessageRoutes[] = {
     {WM_PAINT, onPaint},
     {WM_COMMAND, onCommand},
     {WM_CTLCOLORSTATIC, onCtlColorStatic},
+    {WM_SYSCOLORCHANGE, onSysColorChange},
     {WM_DEVICECHANGE, onDeviceChangeMessage},
     {WM_DESTROY, onDestroy},
 };

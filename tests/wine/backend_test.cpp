@@ -1,7 +1,8 @@
 // The Windows device backend against the pipe-served unit, through the substitute setupapi.dll
-// and hid.dll beside this program: discovery, identification, report exchange, and a unit that
-// goes silent or vanishes.
+// and hid.dll beside this program: discovery, identification, report exchange, stray and late
+// reports, and a unit that goes silent or vanishes.
 #include <windows.h>
+#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 
 #include "link/commands.h"
 #include "link/programmer_link.h"
+#include "tests/wine/import_override.h"
 #include "tests/wine/unit_server_process.h"
 
 namespace {
@@ -152,6 +154,42 @@ INSTANTIATE_TEST_SUITE_P(Devices, SkippedDeviceTest,
                                            "detail=fail",     // detail read fails
                                            "open=fail"));     // path cannot be opened
 
+// The detail records the search hands to SetupAPI, by size.
+namespace detailwatch {
+
+inline decltype(&SetupDiGetDeviceInterfaceDetailW) original;
+inline std::vector<DWORD> recordSizes;
+
+inline WINBOOL WINAPI onDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                               PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
+                               PDWORD requiredSize, PSP_DEVINFO_DATA device) {
+    if (detail != nullptr) recordSizes.push_back(detailSize);
+    return original(set, data, detail, detailSize, requiredSize, device);
+}
+
+}  // namespace detailwatch
+
+// The interface is skipped either way: a record made in the size the query gave is refused by the
+// system as well. What must never happen is that record, too small even for the header the
+// program writes into it.
+TEST_F(BackendTest, DetailSizeBelowTheHeaderIsNeverTakenForARecord) {
+    plug("other detail=short");
+    plug("unit");
+    detailwatch::recordSizes.clear();
+    ImportOverride watch("setupapi.dll", "SetupDiGetDeviceInterfaceDetailW",
+                         reinterpret_cast<void*>(detailwatch::onDetail));
+    ASSERT_NE(watch.slot, nullptr);
+    detailwatch::original =
+        reinterpret_cast<decltype(&SetupDiGetDeviceInterfaceDetailW)>(watch.original);
+
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+
+    EXPECT_EQ(linkedPath(), pipePath("unit"));
+    ASSERT_FALSE(detailwatch::recordSizes.empty());
+    for (DWORD size : detailwatch::recordSizes)
+        EXPECT_GE(size, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+}
+
 TEST_F(BackendTest, OnlyForeignDevicesMeanNoUnit) {
     plug("mouse vid=845E pid=1");
     plug("other pid=3");
@@ -226,6 +264,109 @@ TEST_F(BackendTest, AnsweredExchangeLeavesNoSystemError) {
 
     EXPECT_EQ(lockUnit(), kLinkRefused);
     EXPECT_EQ(lastSystemError(), 0u);
+}
+
+// What the unit sent that nobody has read yet, waited for a few seconds at most: a unit that
+// repeats itself does so at once, but the pipe carries it a moment later.
+bool reportWaitingUnread() {
+    for (int poll = 0; poll < 500; ++poll) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(programmerLink.handle, nullptr, 0, nullptr, &available, nullptr))
+            return false;
+        if (available != 0) return true;
+        Sleep(10);
+    }
+    return false;
+}
+
+// Each leaves a report behind the lock's answer that would fail the next step if taken for its
+// answer: the lock's own answer refuses the unlock in status byte 3, the error report carries
+// a code.
+struct StrayReportCase {
+    const char* name;
+    const char* fault;  // on the lock
+};
+void PrintTo(const StrayReportCase& row, std::ostream* out) { *out << row.name; }
+
+class StrayReportTest : public BackendTest,
+                        public ::testing::WithParamInterface<StrayReportCase> {};
+
+TEST_P(StrayReportTest, IsDroppedAndTheNextStepGetsItsOwnAnswer) {
+    plug("u");
+    ASSERT_EQ(sim(std::string("fault u 0b 1 ") + GetParam().fault), "ok");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(lockUnit(), kLinkOk);
+    ASSERT_TRUE(reportWaitingUnread());
+
+    EXPECT_EQ(removeWriteProtection(), kLinkOk);
+    EXPECT_EQ(stateOf("u", "writeProtected"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchange, StrayReportTest,
+                         ::testing::Values(StrayReportCase{"AnswerSentTwice", "twice"},
+                                           StrayReportCase{"UnaskedErrorReport", "unasked 77"}),
+                         [](const ::testing::TestParamInfo<StrayReportCase>& info) {
+                             return info.param.name;
+                         });
+
+// Real time: the answer would come 30 s after the request. A healthy unit answers within
+// milliseconds, so the read gives up after about ten seconds, well before that.
+TEST_F(BackendTest, LateAnswerFailsTheReadAfterAboutTenSeconds) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(sim("fault u 0b 1 late"), "ok");
+
+    const ULONGLONG start = GetTickCount64();
+    const LinkResult result = lockUnit();
+    const std::uint32_t error = lastSystemError();
+    const ULONGLONG waited = GetTickCount64() - start;
+
+    EXPECT_EQ(result, kLinkReadFailed);
+    EXPECT_EQ(error, static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    EXPECT_GE(waited, 9000u);
+    EXPECT_LT(waited, 20000u);
+}
+
+TEST_F(BackendTest, UnitVanishingBeforeItAnswersFailsTheReadAtOnce) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    ASSERT_EQ(sim("fault u 0b 1 vanish"), "ok");
+
+    const LinkResult result = lockUnit();
+    const std::uint32_t error = lastSystemError();
+
+    EXPECT_EQ(result, kLinkReadFailed);
+    // Broken, not timed out: nobody waited for the bound.
+    EXPECT_NE(error, static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    EXPECT_EQ(commandsSeenBy("u"), (std::vector<std::string>{"08", "1d", "22", "0b"}));
+    closeProgrammer();
+    EXPECT_EQ(openProgrammer(), kLinkNoUnit);
+}
+
+// The system takes one byte fewer of each report to the unit than it was given.
+namespace shortwrite {
+
+inline decltype(&WriteFile) original;
+inline HANDLE device;
+
+inline WINBOOL WINAPI writeShort(HANDLE file, LPCVOID data, DWORD length, LPDWORD written,
+                                 LPOVERLAPPED overlapped) {
+    if (file == device && length > 1) --length;
+    return original(file, data, length, written, overlapped);
+}
+
+}  // namespace shortwrite
+
+TEST_F(BackendTest, ReportWrittenShortFailsTheWrite) {
+    plug("u");
+    ASSERT_EQ(openProgrammer(), kLinkOk);
+    shortwrite::device = programmerLink.handle;
+    ImportOverride writeShort("kernel32.dll", "WriteFile",
+                              reinterpret_cast<void*>(shortwrite::writeShort));
+    ASSERT_NE(writeShort.slot, nullptr);
+    shortwrite::original = reinterpret_cast<decltype(&WriteFile)>(writeShort.original);
+
+    EXPECT_EQ(lockUnit(), kLinkWriteFailed);
 }
 
 // Takes the full read bound (kReadTimeoutMs) once.

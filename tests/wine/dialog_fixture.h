@@ -19,6 +19,7 @@
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
 #include "sim/sim_device.h"
+#include "tests/wine/import_override.h"
 #include "ui/main_dialog.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -403,46 +404,21 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Redirects this executable's import of `function` from `module` for the life of the object,
-// to make a platform call fail that cannot be made to fail otherwise.
+// An ESC of another type, and the notice the probe shows for it.
 
-struct ImportOverride {
-    void** slot = nullptr;
-    void* original = nullptr;
+inline constexpr std::uint32_t kForeignEscType = 0x0B07403C;
 
-    ImportOverride(const char* module, const char* function, void* replacement) {
-        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports =
-            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-        for (; descriptor->Name != 0; ++descriptor) {
-            if (_stricmp(reinterpret_cast<char*>(base + descriptor->Name), module) != 0) continue;
-            auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
-            auto* targets = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
-            for (; names->u1.AddressOfData != 0; ++names, ++targets) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-                auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (std::strcmp(reinterpret_cast<char*>(byName->Name), function) != 0) continue;
-                slot = reinterpret_cast<void**>(&targets->u1.Function);
-            }
-        }
-        if (slot == nullptr) return;
-        original = *slot;
-        write(replacement);
-    }
-    ~ImportOverride() {
-        if (slot != nullptr) write(original);
-    }
-    ImportOverride(const ImportOverride&) = delete;
-    ImportOverride& operator=(const ImportOverride&) = delete;
+inline SimUnit unitWithForeignEsc() {
+    SimUnit unit = simReadyUnit();
+    simSetEscType(unit, kForeignEscType, 0x02000105);
+    return unit;
+}
 
-private:
-    void write(void* target) {
-        DWORD protection = 0;
-        VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-        *slot = target;
-        VirtualProtect(slot, sizeof *slot, protection, &protection);
-    }
-};
+inline ShownBox incompatibilityBox() {
+    std::wstring text = DialogTest::catalogue(IDS_INCOMPATIBLE_TEXT);
+    const std::size_t placeholder = text.find(L"%s");
+    EXPECT_NE(placeholder, std::wstring::npos);
+    if (placeholder != std::wstring::npos) text.replace(placeholder, 2, L"ZIRVANO 60 LV");
+    return {mainDialog, DialogTest::catalogue(IDS_INCOMPATIBLE_CAPTION), text,
+            MB_OK | MB_ICONINFORMATION};
+}

@@ -6,21 +6,6 @@
 
 namespace {
 
-constexpr std::uint32_t kForeignEscType = 0x0B07403C;
-
-std::wstring incompatibilityText() {
-    std::wstring text = DialogTest::catalogue(IDS_INCOMPATIBLE_TEXT);
-    const std::size_t placeholder = text.find(L"%s");
-    EXPECT_NE(placeholder, std::wstring::npos);
-    if (placeholder != std::wstring::npos) text.replace(placeholder, 2, L"ZIRVANO 60 LV");
-    return text;
-}
-
-ShownBox incompatibilityBox() {
-    return {mainDialog, DialogTest::catalogue(IDS_INCOMPATIBLE_CAPTION), incompatibilityText(),
-            MB_OK | MB_ICONINFORMATION};
-}
-
 template <typename Case>
 std::string rowName(const testing::TestParamInfo<Case>& info) {
     return info.param.name;
@@ -37,12 +22,6 @@ SimUnit unitInBootloader() {
 SimUnit unitWithoutUpdatableEsc() {
     SimUnit unit = simReadyUnit();
     unit.escState = 0;
-    return unit;
-}
-
-SimUnit unitWithForeignEsc() {
-    SimUnit unit = simReadyUnit();
-    simSetEscType(unit, kForeignEscType, 0x02000105);
     return unit;
 }
 
@@ -287,6 +266,7 @@ TEST_P(DeviceEvent, ChangesTheWindowAsTheUserExpects) {
     openDialog();
     const DialogView before = view();
     const bool linkedBefore = linkIsOpen();
+    const std::uint32_t ioBefore = simIoCount();
     row.change(*this);
     std::vector<BYTE> record = row.record();
 
@@ -297,6 +277,8 @@ TEST_P(DeviceEvent, ChangesTheWindowAsTheUserExpects) {
         case After::unchanged:
             EXPECT_EQ(view(), before);
             EXPECT_EQ(linkIsOpen(), linkedBefore);
+            // Not even a unit probed again to the same result.
+            EXPECT_EQ(simIoCount(), ioBefore);
             break;
         case After::ready:
             EXPECT_EQ(view(), readyTavilinkView());
@@ -561,6 +543,48 @@ TEST_F(DialogTest, OnlyTheEscLabelAndValueAreRed) {
     EXPECT_EQ(checked, 11);
 }
 
+// The colour of the brush the dialog returns for the ESC value's colour request.
+COLORREF escRowBrushColour() {
+    HDC context = CreateCompatibleDC(nullptr);
+    const auto brush = reinterpret_cast<HBRUSH>(
+        mainDialogProc(mainDialog, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(context),
+                       reinterpret_cast<LPARAM>(GetDlgItem(mainDialog, IDC_VALUE_ESC))));
+    DeleteDC(context);
+    LOGBRUSH face = {};
+    EXPECT_EQ(GetObjectW(brush, sizeof face, &face), static_cast<int>(sizeof face));
+    return face.lbColor;
+}
+
+// Sets the face colour system-wide for the life of the object, then puts the old one back.
+struct FaceColour {
+    explicit FaceColour(COLORREF colour) {
+        const int element = COLOR_BTNFACE;
+        SetSysColors(1, &element, &colour);
+    }
+    ~FaceColour() {
+        const int element = COLOR_BTNFACE;
+        SetSysColors(1, &element, &previous);
+    }
+    FaceColour(const FaceColour&) = delete;
+    FaceColour& operator=(const FaceColour&) = delete;
+
+    COLORREF previous = GetSysColor(COLOR_BTNFACE);
+};
+
+TEST_F(DialogTest, EscRowBackgroundFollowsAChangedFaceColour) {
+    openDialog();
+    const COLORREF before = GetSysColor(COLOR_BTNFACE);
+    ASSERT_EQ(escRowBrushColour(), before);
+    const COLORREF changed = before == RGB(40, 90, 160) ? RGB(160, 90, 40) : RGB(40, 90, 160);
+
+    FaceColour face(changed);
+    // The system tells every top-level window as it changes the colour.
+    ASSERT_EQ(GetSysColor(COLOR_BTNFACE), changed);
+    pump();
+
+    EXPECT_EQ(escRowBrushColour(), changed);
+}
+
 // =================================================================================================
 // Commands and the ways the dialog ends
 
@@ -626,6 +650,50 @@ TEST_P(Ending, EndsTheDialogWithTwoAndSendsNothingToTheUnit) {
     EXPECT_FALSE(linkIsOpen());
     EXPECT_EQ(simOpenHandles(), 0u);
     expectBoxes({});
+}
+
+// The registration the dialog made, and what was given back, seen at the system's door.
+namespace notifications {
+
+inline std::vector<HDEVNOTIFY> registered;
+inline std::vector<HDEVNOTIFY> unregistered;
+inline decltype(&RegisterDeviceNotificationW) registerOriginal;
+inline decltype(&UnregisterDeviceNotification) unregisterOriginal;
+
+inline HDEVNOTIFY WINAPI onRegister(HANDLE recipient, LPVOID filter, DWORD flags) {
+    const HDEVNOTIFY made = registerOriginal(recipient, filter, flags);
+    registered.push_back(made);
+    return made;
+}
+
+inline BOOL WINAPI onUnregister(HDEVNOTIFY notification) {
+    unregistered.push_back(notification);
+    return unregisterOriginal(notification);
+}
+
+}  // namespace notifications
+
+TEST_P(Ending, GivesTheDeviceNotificationBack) {
+    const EndingCase& row = GetParam();
+    if (row.startReady) plugReadyUnit();
+    notifications::registered.clear();
+    notifications::unregistered.clear();
+    ImportOverride watchRegister("user32.dll", "RegisterDeviceNotificationW",
+                                 reinterpret_cast<void*>(notifications::onRegister));
+    ImportOverride watchUnregister("user32.dll", "UnregisterDeviceNotification",
+                                   reinterpret_cast<void*>(notifications::onUnregister));
+    ASSERT_NE(watchRegister.slot, nullptr);
+    ASSERT_NE(watchUnregister.slot, nullptr);
+    notifications::registerOriginal =
+        reinterpret_cast<decltype(&RegisterDeviceNotificationW)>(watchRegister.original);
+    notifications::unregisterOriginal =
+        reinterpret_cast<decltype(&UnregisterDeviceNotification)>(watchUnregister.original);
+
+    EXPECT_EQ(runModal(row.act), 2);
+
+    ASSERT_EQ(notifications::registered.size(), 1u);
+    ASSERT_NE(notifications::registered[0], nullptr);
+    EXPECT_EQ(notifications::unregistered, notifications::registered);
 }
 
 INSTANTIATE_TEST_SUITE_P(MainDialog, Ending, testing::ValuesIn(kEndingCases), rowName<EndingCase>);

@@ -1,5 +1,9 @@
 // The Update button under Wine: confirmations, the chain against the simulated unit, the progress
-// window, the failure report and the system kept awake, checked on what the user and the unit see.
+// window, the failure report, the system kept awake and the timer resolution, checked on what the
+// user and the unit see.
+#include <windows.h>
+#include <mmsystem.h>
+
 #include <algorithm>
 
 #include "link/commands.h"
@@ -40,7 +44,8 @@ int progressWindowsOwnedBy(HWND owner) {
 
 // ---------------------------------------------------------------------------------------------
 // The progress bar as it is told its position: a WH_CALLWNDPROC hook on this thread sees every
-// PBM_SETPOS, together with how many blocks the unit had taken at that moment.
+// PBM_SETPOS, together with how many blocks the unit had taken at that moment, and the paints
+// the bar takes before its next position.
 
 namespace progresswatch {
 
@@ -48,6 +53,7 @@ struct Step {
     UINT position;
     std::uint32_t blocksTaken;
     EXECUTION_STATE executionState;
+    int paints;
 };
 
 struct Window {
@@ -63,6 +69,24 @@ inline HHOOK hook;
 inline const SimUnit* unit;
 inline std::vector<Step> steps;
 inline std::vector<Window> windows;  // each progress window as it was first told a position
+inline WNDPROC controlProcedure;
+inline int settingPosition;
+
+// No message loop runs during the transfer, so the program paints the bar itself. Wine's control
+// also paints from inside PBM_SETPOS, which would hide a program that does not; here the bar
+// only takes its position and stays invalid, so a paint outside PBM_SETPOS is one the program
+// asked for.
+inline LRESULT CALLBACK positionOnly(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == PBM_SETPOS) {
+        ++settingPosition;
+        const LRESULT previous = CallWindowProcW(controlProcedure, bar, message, wParam, lParam);
+        --settingPosition;
+        if (static_cast<WPARAM>(previous) != wParam) InvalidateRect(bar, nullptr, TRUE);
+        return previous;
+    }
+    if (message == WM_PAINT && settingPosition == 0 && !steps.empty()) ++steps.back().paints;
+    return CallWindowProcW(controlProcedure, bar, message, wParam, lParam);
+}
 
 inline LRESULT CALLBACK onCall(int code, WPARAM wParam, LPARAM lParam) {
     const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
@@ -77,10 +101,12 @@ inline LRESULT CALLBACK onCall(int code, WPARAM wParam, LPARAM lParam) {
             GetWindowRect(call->hwnd, &seen.rect);
             GetWindowRect(seen.owner, &seen.ownerRect);
             windows.push_back(seen);
+            controlProcedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+                call->hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(positionOnly)));
         }
         steps.push_back({static_cast<UINT>(call->wParam),
                          unit != nullptr ? unit->commandCounts[WriteDataBlock] : 0,
-                         executionState()});
+                         executionState(), 0});
     }
     return CallNextHookEx(hook, code, wParam, lParam);
 }
@@ -89,6 +115,7 @@ inline void start() {
     unit = nullptr;
     steps.clear();
     windows.clear();
+    settingPosition = 0;
     hook = SetWindowsHookExW(WH_CALLWNDPROC, onCall, nullptr, GetCurrentThreadId());
 }
 
@@ -406,6 +433,19 @@ TEST_F(UpdateTest, ProgressRunsFromZeroToHundredWithTheBlocksTaken) {
     EXPECT_EQ(steps.back().blocksTaken, kBlocks);
 }
 
+TEST_F(UpdateTest, BarIsPaintedAtEveryPositionItTakes) {
+    openOnReadyUnit();
+
+    pressUpdate();
+
+    // Positions 0 to 100, each painted before the bar moves on.
+    ASSERT_EQ(progresswatch::steps.size(), 101u);
+    std::vector<UINT> unpainted;
+    for (const progresswatch::Step& step : progresswatch::steps)
+        if (step.paints == 0) unpainted.push_back(step.position);
+    EXPECT_EQ(unpainted, std::vector<UINT>{});
+}
+
 TEST_F(UpdateTest, SystemIsKeptAwakeDuringTheTransferAndReleasedAfterSuccess) {
     openOnReadyUnit();
 
@@ -419,6 +459,88 @@ TEST_F(UpdateTest, SystemIsKeptAwakeDuringTheTransferAndReleasedAfterSuccess) {
     EXPECT_EQ(controlText(IDC_HINT), catalogue(IDS_UPDATE_SUCCEEDED));
     EXPECT_FALSE(keepsSystemAwake(executionState()));
 }
+
+// The timer resolution the program asks for, seen at the system's door with the number of
+// reports the unit had received at that moment.
+namespace timerwatch {
+
+struct Call {
+    bool begin;  // timeBeginPeriod, else timeEndPeriod
+    UINT period;
+    std::size_t reportsReceived;
+
+    bool operator==(const Call& other) const {
+        return begin == other.begin && period == other.period &&
+               reportsReceived == other.reportsReceived;
+    }
+};
+
+inline void PrintTo(const Call& call, std::ostream* out) {
+    *out << (call.begin ? "begin(" : "end(") << call.period << ") after " << call.reportsReceived
+         << " reports";
+}
+
+inline const SimUnit* unit;
+inline std::vector<Call> calls;
+inline decltype(&timeBeginPeriod) beginOriginal;
+inline decltype(&timeEndPeriod) endOriginal;
+
+inline std::size_t reportsNow() { return unit != nullptr ? unit->received.size() : 0; }
+
+inline MMRESULT WINAPI onBegin(UINT period) {
+    calls.push_back({true, period, reportsNow()});
+    return beginOriginal(period);
+}
+
+inline MMRESULT WINAPI onEnd(UINT period) {
+    calls.push_back({false, period, reportsNow()});
+    return endOriginal(period);
+}
+
+}  // namespace timerwatch
+
+struct TimerResolutionCase {
+    const char* name;
+    std::vector<SimFault> faults;
+    std::size_t reportsOfTheUpdate;
+};
+void PrintTo(const TimerResolutionCase& row, std::ostream* out) { *out << row.name; }
+
+const TimerResolutionCase kTimerResolutionCases[] = {
+    {"CompleteUpdate", {}, updateChain().size()},
+    {"LockRefused", {{SystemLock, 1, SimFaultKind::refusal, 0}}, 1},
+};
+
+class TimerResolution : public UpdateTest,
+                        public testing::WithParamInterface<TimerResolutionCase> {};
+
+TEST_P(TimerResolution, IsOneMillisecondFromBeforeTheFirstReportToAfterTheLast) {
+    const TimerResolutionCase& row = GetParam();
+    timerwatch::unit = nullptr;
+    timerwatch::calls.clear();
+    ImportOverride watchBegin("winmm.dll", "timeBeginPeriod",
+                              reinterpret_cast<void*>(timerwatch::onBegin));
+    ImportOverride watchEnd("winmm.dll", "timeEndPeriod",
+                            reinterpret_cast<void*>(timerwatch::onEnd));
+    ASSERT_NE(watchBegin.slot, nullptr) << "the program never asks for a timer resolution";
+    ASSERT_NE(watchEnd.slot, nullptr) << "the program never gives a timer resolution back";
+    timerwatch::beginOriginal = reinterpret_cast<decltype(&timeBeginPeriod)>(watchBegin.original);
+    timerwatch::endOriginal = reinterpret_cast<decltype(&timeEndPeriod)>(watchEnd.original);
+    SimUnit& unit = openOnReadyUnit();
+    timerwatch::unit = &unit;
+    unit.faults = row.faults;
+
+    pressUpdate();
+    timerwatch::unit = nullptr;
+
+    EXPECT_EQ(timerwatch::calls,
+              (std::vector<timerwatch::Call>{{true, 1, probeReports},
+                                             {false, 1, probeReports + row.reportsOfTheUpdate}}));
+    EXPECT_EQ(sentByUpdate(unit).size(), row.reportsOfTheUpdate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, TimerResolution, testing::ValuesIn(kTimerResolutionCases),
+                         rowName<TimerResolutionCase>);
 
 // =================================================================================================
 // Failing steps
@@ -602,6 +724,79 @@ TEST_F(UpdateTest, ReplugWhileTheWarningIsOpenUpdatesTheNewlyLinkedUnit) {
     EXPECT_EQ(view(), updated);
     EXPECT_TRUE(linkIsOpen());
 }
+
+// Units that identification cannot confirm as ready, plugged in while the warning is open. The
+// link stays open to each of them, unidentified, except to the foreign ESC: its arrival shows
+// the notice (answered OK) and drops the link.
+struct UnconfirmedUnitCase {
+    const char* name;
+    SimUnit (*unit)();
+    std::vector<std::uint8_t> probe;  // what the arrival sends it
+    bool incompatibilityNotice;
+};
+void PrintTo(const UnconfirmedUnitCase& row, std::ostream* out) { *out << row.name; }
+
+const UnconfirmedUnitCase kUnconfirmedUnitCases[] = {
+    {"ForeignEscWhoseInformationReadIsAnsweredWithAnError",
+     [] {
+         SimUnit unit = unitWithForeignEsc();
+         unit.escInfoErrorCode = 0x0031;
+         return unit;
+     },
+     {Identify, ReadEscMemory},
+     false},
+    {"EscWhoseBootInformationReadIsAnsweredWithAnError",
+     [] {
+         SimUnit unit = simReadyUnit();
+         unit.escBootInfoErrorCode = 0x0032;
+         return unit;
+     },
+     {Identify, ReadEscMemory, ReadEscBootInfo},
+     false},
+    {"ForeignEsc", unitWithForeignEsc, {Identify, ReadEscMemory, ReadEscBootInfo}, true},
+    // Too short for a whole block: refused before the first request.
+    {"UnitWithA32ByteOutputReport",
+     [] {
+         SimUnit unit = simReadyUnit();
+         unit.outputReportLength = 32;
+         return unit;
+     },
+     {},
+     false},
+};
+
+class ReplugToAnUnconfirmedUnit : public UpdateTest,
+                                  public testing::WithParamInterface<UnconfirmedUnitCase> {};
+
+TEST_P(ReplugToAnUnconfirmedUnit, EndsAtTheLockWithoutCodeLineAndSendsNothingAfterTheProbe) {
+    const UnconfirmedUnitCase& row = GetParam();
+    SimUnit& first = openOnReadyUnit();
+    units.push_back(row.unit());
+    SimUnit& second = units.back();
+    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
+    std::vector<BYTE> arrival = interfaceRecord(kSecondUnitPath);
+    boxwatch::answers.push_back({IDOK, [&] {
+                                     simBusUnplug(kUnitPath);
+                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
+                                     simBusPlugUnit(second, kSecondUnitPath);
+                                     deviceEvent(DBT_DEVICEARRIVAL, arrival);
+                                 }});
+
+    pressUpdate();
+
+    std::vector<ShownBox> boxes = {warningBox()};
+    if (row.incompatibilityNotice) boxes.push_back(incompatibilityBox());
+    boxes.push_back(failureBox(IDS_LOCK_FAILED, nullptr));
+    expectBoxes(boxes);
+    EXPECT_TRUE(sentByUpdate(first).empty());
+    EXPECT_EQ(simCommandOrder(second), row.probe);
+    EXPECT_EQ(view(), failedView());
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, ReplugToAnUnconfirmedUnit,
+                         testing::ValuesIn(kUnconfirmedUnitCases), rowName<UnconfirmedUnitCase>);
 
 TEST_F(UpdateTest, ArrivalWhileTheFailureBoxIsOpenProbesAndTheFailureHintStillFollows) {
     SimUnit& unit = openOnReadyUnit();
