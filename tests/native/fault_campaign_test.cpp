@@ -2,18 +2,27 @@
 // every kind of fault the unit can produce. Whatever happens, the run ends in bounded time,
 // reports the step that failed with its result, and sends nothing after the failing report.
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <string>
 
 #include "tests/native/link_fixture.h"
+#include "tests/shared/update_facts.h"
 #include "update/update_steps.h"
 
 namespace {
 
-constexpr std::uint32_t kImageSize = 97808;
-constexpr std::uint32_t kBlocks = 2038;
 constexpr std::uint32_t kUnitErrorCode = 0x5A;
-constexpr std::size_t kIdentificationTransactions = 3;
+constexpr std::size_t kIdentificationTransactions = std::size(updatefacts::identifyCommands);
+
+// The step each run of a complete update's commands belongs to. The closing two have none: their
+// answers are ignored.
+constexpr FlashStep kRunSteps[] = {
+    FlashStep::lock,     FlashStep::unlockFlash, FlashStep::erase, FlashStep::setAddress,
+    FlashStep::transfer, FlashStep::none,        FlashStep::none,
+};
+static_assert(std::size(kRunSteps) == std::size(updatefacts::updateCommands),
+              "one step for each run of the update's commands");
 
 struct Transaction {
     std::uint8_t command;
@@ -22,19 +31,15 @@ struct Transaction {
 };
 
 std::vector<Transaction> completeRun() {
-    std::vector<Transaction> run = {
-        {Identify, 1, FlashStep::none},
-        {ReadEscMemory, 1, FlashStep::none},
-        {ReadEscBootInfo, 1, FlashStep::none},
-        {SystemLock, 1, FlashStep::lock},
-        {WriteProtect, 1, FlashStep::unlockFlash},
-        {EraseFirmware, 1, FlashStep::erase},
-        {SetWriteAddress, 1, FlashStep::setAddress},
-    };
-    for (std::uint32_t block = 1; block <= kBlocks; ++block)
-        run.push_back({WriteDataBlock, block, FlashStep::transfer});
-    run.push_back({WriteProtect, 2, FlashStep::none});
-    run.push_back({SystemLock, 2, FlashStep::none});
+    std::vector<Transaction> run;
+    std::uint32_t seen[256] = {};
+    for (std::uint8_t command : updatefacts::identifyCommands)
+        run.push_back({command, ++seen[command], FlashStep::none});
+    for (std::size_t i = 0; i < std::size(updatefacts::updateCommands); ++i) {
+        const updatefacts::CommandRun& commands = updatefacts::updateCommands[i];
+        for (std::uint32_t n = 0; n < commands.count; ++n)
+            run.push_back({commands.code, ++seen[commands.code], kRunSteps[i]});
+    }
     return run;
 }
 
@@ -78,15 +83,11 @@ LinkResult expectedResult(const Transaction& t, const Kind& kind) {
     return kind.result;
 }
 
+// The command whose answer decides `step`; none for no step.
 std::uint8_t stepCommand(FlashStep step) {
-    switch (step) {
-        case FlashStep::lock: return SystemLock;
-        case FlashStep::unlockFlash: return WriteProtect;
-        case FlashStep::erase: return EraseFirmware;
-        case FlashStep::setAddress: return SetWriteAddress;
-        case FlashStep::transfer: return WriteDataBlock;
-        case FlashStep::none: break;
-    }
+    if (step == FlashStep::none) return 0;
+    for (std::size_t i = 0; i < std::size(kRunSteps); ++i)
+        if (kRunSteps[i] == step) return updatefacts::updateCommands[i].code;
     return 0;
 }
 
@@ -110,11 +111,12 @@ class FaultCampaign : public LinkTest {};
 
 TEST_F(FaultCampaign, EveryFaultOnEveryTransactionIsContained) {
     const std::vector<Transaction> run = completeRun();
-    std::vector<std::uint8_t> image(kImageSize);
-    for (std::uint32_t i = 0; i < kImageSize; ++i) image[i] = static_cast<std::uint8_t>(i * 13);
-    // Fixed pauses of a complete run plus ten seconds, the longest a user is kept waiting by a
-    // unit that has gone silent.
-    const std::uint64_t bound = 45840 + 10000;
+    std::vector<std::uint8_t> image(updatefacts::imageBytes);
+    for (std::uint32_t i = 0; i < updatefacts::imageBytes; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 13);
+    // Fixed pauses of a complete run plus the longest a user is kept waiting by a unit that has
+    // gone silent.
+    const std::uint64_t bound = updatefacts::fixedPausesMs + updatefacts::silentUnitWaitMs;
     std::map<std::string, Tally> tallies;
 
     for (std::size_t index = 0; index < run.size(); ++index) {
@@ -135,7 +137,8 @@ TEST_F(FaultCampaign, EveryFaultOnEveryTransactionIsContained) {
             const LinkResult identified = openProgrammer();
             FlashOutcome outcome{FlashStep::none, kLinkOk, 0};
             std::size_t sentBeforeChain = unit.received.size();
-            if (linkIsOpen()) outcome = flashImage(image.data(), kImageSize, plainTransfer, nullptr);
+            if (linkIsOpen())
+                outcome = flashImage(image.data(), updatefacts::imageBytes, plainTransfer, nullptr);
 
             bool held = simNowMs() - start <= bound;
             const bool succeeded = identified == kLinkOk && outcome.failedStep == FlashStep::none;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "link/commands.h"
@@ -30,3 +31,9 @@ protected:
         return {report.begin(), report.begin() + static_cast<std::ptrdiff_t>(bytes)};
     }
 };
+
+// Names each row of a parameterised test after the row's `name`.
+template <class Row>
+std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
