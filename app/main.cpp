@@ -4,7 +4,8 @@
 
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
-#include "ui/main_dialog.h"
+#include "app/main_dialog.h"
+#include "ui/app_globals.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // The update blocks this thread for about 46 s by design; the system's stand-in window for

@@ -1,13 +1,10 @@
-#include "ui/main_dialog.h"
+#include "app/main_dialog.h"
 
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
+#include "ui/app_globals.h"
 #include "ui/device_presence.h"
 #include "update/update_sequence.h"
-
-HINSTANCE appInstance;
-HWND mainDialog;
-HDEVNOTIFY deviceNotification;
 
 namespace {
 
@@ -29,8 +26,7 @@ void releaseEscRowBrush() {
 
 // Close, Escape and the caption's close box all arrive as control 2.
 void closeMainDialog() {
-    if (deviceNotification != nullptr) UnregisterDeviceNotification(deviceNotification);
-    deviceNotification = nullptr;
+    endDeviceNotifications();
     closeProgrammer();
     EndDialog(mainDialog, kEndedByClose);
 }

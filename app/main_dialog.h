@@ -1,14 +1,7 @@
-// The main dialog: the user-interface globals and the procedure that routes the dialog's messages.
+// The main dialog: the procedure that routes the dialog's messages to the layers below.
 #pragma once
 
 #include <windows.h>
-
-// Module of every resource load: strings, icon, bitmap, firmware image.
-extern HINSTANCE appInstance;
-// Owner of every message box; every control lookup goes through it.
-extern HWND mainDialog;
-// HID interface notifications for mainDialog; null when the registration was refused.
-extern HDEVNOTIFY deviceNotification;
 
 INT_PTR CALLBACK mainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -12,7 +12,7 @@ extern "C" {
 
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 #include "ui/product_identity.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"
@@ -167,6 +167,11 @@ void initMainDialog(HWND) {
     openProgrammer();
     settleProbe(ProbeKind::startUp, linkReadiness());
     refreshVersionPanel();
+}
+
+void endDeviceNotifications() {
+    if (deviceNotification != nullptr) UnregisterDeviceNotification(deviceNotification);
+    deviceNotification = nullptr;
 }
 
 int onDeviceChange(WPARAM event, LPARAM record) {

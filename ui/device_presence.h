@@ -7,6 +7,9 @@
 // WM_INITDIALOG, after mainDialog was stored: icon, title, labels, notifications, first probe.
 void initMainDialog(HWND dialog);
 
+// Gives the notification registration of initMainDialog back; the dialog calls it when it ends.
+void endDeviceNotifications();
+
 // WM_DEVICECHANGE with its wParam and lParam: 1 for an arrival or a removal, whatever was done;
 // 0 for every other event.
 int onDeviceChange(WPARAM event, LPARAM record);

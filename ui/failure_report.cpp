@@ -5,7 +5,7 @@
 #include "link/programmer_link.h"
 #include "ui/device_presence.h"
 #include "resources/resource_ids.h"
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"
 

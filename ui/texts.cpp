@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 
 int loadText(UINT id, wchar_t (&text)[kTextUnits]) {
     text[0] = L'\0';

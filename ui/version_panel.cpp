@@ -7,7 +7,7 @@
 #include "link/programmer_link.h"
 #include "link/version_text.h"
 #include "resources/resource_ids.h"
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 
 namespace {
 

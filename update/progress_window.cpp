@@ -3,7 +3,7 @@
 #include <commctrl.h>
 
 #include "resources/resource_ids.h"
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 #include "ui/texts.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "resources/resource_ids.h"
 #include "ui/device_presence.h"
 #include "ui/failure_report.h"
-#include "ui/main_dialog.h"
+#include "ui/app_globals.h"
 #include "ui/product_identity.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"

@@ -1,9 +1,6 @@
 # The Windows device backend under Wine: against the pipe-served unit through the substitute
 # DLLs, and against Wine's own SetupAPI and HID.DLL.
 
-add_library(unit_server_process STATIC ${CMAKE_CURRENT_LIST_DIR}/unit_server_process.cpp)
-target_link_libraries(unit_server_process PUBLIC sim_control)
-
 add_wine_test(backend_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/backend_test.cpp
   LIBS linkcore devicewin unit_server_process)

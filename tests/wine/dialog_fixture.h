@@ -20,7 +20,8 @@
 #include "resources/resource_ids.h"
 #include "sim/sim_device.h"
 #include "tests/wine/import_override.h"
-#include "ui/main_dialog.h"
+#include "app/main_dialog.h"
+#include "ui/app_globals.h"
 
 // ---------------------------------------------------------------------------------------------
 // Message boxes, as the user sees them.

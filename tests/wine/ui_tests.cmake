@@ -1,4 +1,4 @@
 # The main dialog in-process, against the simulated bus instead of the Windows device backend.
 add_wine_test(ui_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_test.cpp
-  LIBS updater_ui updater_update updater_resources simbus)
+  LIBS updater_app updater_resources simbus)

@@ -1,0 +1,5 @@
+#include "ui/app_globals.h"
+
+HINSTANCE appInstance;
+HWND mainDialog;
+HDEVNOTIFY deviceNotification;
