@@ -143,11 +143,10 @@ LogoPlacement logoDestination(int bitmapWidth, int bitmapHeight, const RECT& win
     LogoPlacement place;
     place.width = halfWidth < room ? halfWidth : room;
     // Division first, in single precision, then truncated: 886 of 1772 at 263 high gives 131.
-    place.height = bitmapWidth != 0
-                       ? static_cast<int>(static_cast<float>(place.width) /
-                                          static_cast<float>(bitmapWidth) *
-                                          static_cast<float>(bitmapHeight))
-                       : 0;
+    place.height = bitmapWidth != 0 ? static_cast<int>(static_cast<float>(place.width) /
+                                                       static_cast<float>(bitmapWidth) *
+                                                       static_cast<float>(bitmapHeight))
+                                    : 0;
     place.x = groupRect.right - windowRect.left - dialogFrameWidth + kLogoGap;
     place.y = groupRect.top - windowRect.top - captionHeight;
     return place;

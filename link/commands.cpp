@@ -66,8 +66,8 @@ LinkResult eraseFirmware() {
     Report request = commandReport(EraseFirmware, 4);
     writeU32(request.bytes + 4, kConfirmationWord);
     Report response;
-    LinkResult result = exchangeReports(request, kReportHeaderSize + 4, response,
-                                        kEraseAnswerDelayMs);
+    LinkResult result =
+        exchangeReports(request, kReportHeaderSize + 4, response, kEraseAnswerDelayMs);
     return result != kLinkOk ? result : judgeCode32(response);
 }
 

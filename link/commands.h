@@ -58,8 +58,8 @@ LinkResult writeDataBlock(const std::uint8_t* data, std::uint32_t wordCount,
                           std::uint32_t* wordsSent);
 
 // The steps of an update around the erase and the transfer.
-LinkResult lockUnit();              // SystemLock set; status byte 3 must be 1
-LinkResult removeWriteProtection(); // WriteProtect opt 0; status byte 3 must be 0
-LinkResult setWriteAddress();       // SetWriteAddress at 0, with the confirmation word
-void restoreWriteProtection();      // WriteProtect opt 1; the answer is read and ignored
-void releaseUnitLock();             // SystemLock release; the answer is read and ignored
+LinkResult lockUnit();               // SystemLock set; status byte 3 must be 1
+LinkResult removeWriteProtection();  // WriteProtect opt 0; status byte 3 must be 0
+LinkResult setWriteAddress();        // SetWriteAddress at 0, with the confirmation word
+void restoreWriteProtection();       // WriteProtect opt 1; the answer is read and ignored
+void releaseUnitLock();              // SystemLock release; the answer is read and ignored

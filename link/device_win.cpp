@@ -76,8 +76,8 @@ HANDLE transferEvent() {
 DeviceList* deviceListOpen() {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return nullptr;
     auto* list = static_cast<DeviceList*>(std::malloc(sizeof(DeviceList)));
     if (list == nullptr) {
@@ -98,8 +98,7 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
         return InterfacePath::end;
 
     DWORD requiredSize = 0;
-    SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, nullptr, 0, &requiredSize,
-                                     nullptr);
+    SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, nullptr, 0, &requiredSize, nullptr);
     // An interface that vanished between enumeration and this query can report a size that
     // does not even hold the header.
     if (requiredSize < kDetailHeaderSize || requiredSize > kPathOffset + kMaxPathUnits * 2)
@@ -108,8 +107,8 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
     if (detail == nullptr) return InterfacePath::unreadable;
     detail->cbSize = kDetailHeaderSize;
     InterfacePath result = InterfacePath::unreadable;
-    if (SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, detail, requiredSize,
-                                         nullptr, nullptr)) {
+    if (SetupDiGetDeviceInterfaceDetailW(list->set, &interfaceData, detail, requiredSize, nullptr,
+                                         nullptr)) {
         *path = copyPath(detail, requiredSize, pathUnits);
         if (*path != nullptr) result = InterfacePath::found;
     }
@@ -156,9 +155,7 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     return true;
 }
 
-bool deviceDropInput(DeviceHandle device) {
-    return HidD_FlushQueue(asHandle(device)) != FALSE;
-}
+bool deviceDropInput(DeviceHandle device) { return HidD_FlushQueue(asHandle(device)) != FALSE; }
 
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length) {
     OVERLAPPED request{};

@@ -67,8 +67,7 @@ LinkResult identifyProgrammer() {
     if (!reportLengthsFit(outputLength, inputLength)) return kLinkNoLink;
 
     Report response;
-    LinkResult result =
-        exchangeReports(commandReport(Identify, 0), kReportHeaderSize, response);
+    LinkResult result = exchangeReports(commandReport(Identify, 0), kReportHeaderSize, response);
     if (result != kLinkOk) return result;
     const std::uint8_t* answer = response.bytes;
     link.unitInBootloader = answer[3];

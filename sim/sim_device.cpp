@@ -59,10 +59,9 @@ OpenDevice* openDevice(DeviceHandle handle) {
 
 // The queue stays in order of arrival: a late answer lets later ones pass.
 void arrive(std::deque<InputReport>& queue, InputReport report) {
-    auto later = std::upper_bound(queue.begin(), queue.end(), report.arrivesAtMs,
-                                  [](std::uint64_t at, const InputReport& queued) {
-                                      return at < queued.arrivesAtMs;
-                                  });
+    auto later = std::upper_bound(
+        queue.begin(), queue.end(), report.arrivesAtMs,
+        [](std::uint64_t at, const InputReport& queued) { return at < queued.arrivesAtMs; });
     queue.insert(later, std::move(report));
 }
 

@@ -23,7 +23,8 @@ void simBusReset(bool listAvailable = true);
 void simBusPlug(const SimDevice& device);
 void simBusUnplug(const std::u16string& path);
 // Plugs in a programming unit at the given path with the unit's product ID.
-void simBusPlugUnit(SimUnit& unit, const std::u16string& path = u"\\\\?\\hid#vid_f0e1&pid_0002#sim");
+void simBusPlugUnit(SimUnit& unit,
+                    const std::u16string& path = u"\\\\?\\hid#vid_f0e1&pid_0002#sim");
 
 std::uint64_t simNowMs();
 // Every pause the program asked for, in order.

@@ -59,7 +59,8 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
             return;
         case ReadEscMemory:
             if (!escAnswers) return errorAnswer(answer, kSimNoEsc);
-            if (unit.escInfoErrorCode != kSimAnswerNormally) return errorAnswer(answer, unit.escInfoErrorCode);
+            if (unit.escInfoErrorCode != kSimAnswerNormally)
+                return errorAnswer(answer, unit.escInfoErrorCode);
             std::memcpy(answer + 4, unit.escInfo, sizeof unit.escInfo);
             return;
         case ReadEscBootInfo:
@@ -95,8 +96,7 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
             unit.flash.insert(unit.flash.end(), request + 4, request + 4 + count);
             return;
         }
-        default:
-            return errorAnswer(answer, 0x01);
+        default: return errorAnswer(answer, 0x01);
     }
 }
 
@@ -134,11 +134,8 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
     ++unit.commandCounts[command];
     if (const SimFault* fault = faultFor(unit, command)) {
         switch (fault->kind) {
-            case SimFaultKind::noAnswer:
-                return SimReply::silence;
-            case SimFaultKind::disconnect:
-                unit.connected = false;
-                return SimReply::disconnected;
+            case SimFaultKind::noAnswer: return SimReply::silence;
+            case SimFaultKind::disconnect: unit.connected = false; return SimReply::disconnected;
             case SimFaultKind::errorAnswer:
                 full[1] = command;
                 errorAnswer(full, fault->code);
@@ -150,9 +147,7 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                 full[2] = length > 2 ? request[2] : 0;
                 full[3] = command == SystemLock ? 0 : 1;
                 break;
-            case SimFaultKind::malformed:
-                garble(full, command);
-                break;
+            case SimFaultKind::malformed: garble(full, command); break;
             case SimFaultKind::garbled:
                 garble(full, command);
                 full[0] = kResponseReportId;

@@ -22,10 +22,10 @@ enum class SimFaultKind {
 constexpr std::uint32_t kSimLateAnswerMs = 30000;
 
 struct SimFault {
-    std::uint8_t command;     // command code the fault applies to
-    std::uint32_t occurrence; // 1 = the first time that command arrives
+    std::uint8_t command;      // command code the fault applies to
+    std::uint32_t occurrence;  // 1 = the first time that command arrives
     SimFaultKind kind;
-    std::uint32_t code;       // for errorAnswer
+    std::uint32_t code;  // for errorAnswer
 };
 
 struct SimReceived {

@@ -21,27 +21,27 @@ constexpr char banner[] = "PLACEHOLDER IMAGE, NOT FIRMWARE.";
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.bin\n", argv[0]);
-    return 2;
-  }
-  static_assert(sizeof banner - 1 == 32, "banner fills exactly the first 32 bytes");
-  std::vector<unsigned char> image(imageSize);
-  std::memcpy(image.data(), banner, 32);
-  std::uint32_t x = 0x140;
-  for (std::size_t i = 32; i < image.size(); ++i) {
-    x = x * 1664525u + 1013904223u;
-    image[i] = static_cast<unsigned char>(x >> 24);
-  }
-  std::FILE* out = std::fopen(argv[1], "wb");
-  if (!out) {
-    std::perror(argv[1]);
-    return 1;
-  }
-  const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
-  if (std::fclose(out) != 0 || !written) {
-    std::perror(argv[1]);
-    return 1;
-  }
-  return 0;
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.bin\n", argv[0]);
+        return 2;
+    }
+    static_assert(sizeof banner - 1 == 32, "banner fills exactly the first 32 bytes");
+    std::vector<unsigned char> image(imageSize);
+    std::memcpy(image.data(), banner, 32);
+    std::uint32_t x = 0x140;
+    for (std::size_t i = 32; i < image.size(); ++i) {
+        x = x * 1664525u + 1013904223u;
+        image[i] = static_cast<unsigned char>(x >> 24);
+    }
+    std::FILE* out = std::fopen(argv[1], "wb");
+    if (!out) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    const bool written = std::fwrite(image.data(), 1, image.size(), out) == image.size();
+    if (std::fclose(out) != 0 || !written) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    return 0;
 }

@@ -112,8 +112,8 @@ unsigned foldCase(unsigned unit) { return unit >= 'A' && unit <= 'Z' ? unit + ('
 bool namesLinkedUnit(const DEV_BROADCAST_DEVICEINTERFACE_W& record) {
     const char16_t* path = programmerLink.devicePath;
     if (path == nullptr) return false;
-    const auto* name = reinterpret_cast<const wchar_t*>(
-        reinterpret_cast<const BYTE*>(&record) + kInterfaceHeaderBytes);
+    const auto* name = reinterpret_cast<const wchar_t*>(reinterpret_cast<const BYTE*>(&record) +
+                                                        kInterfaceHeaderBytes);
     const std::size_t nameUnits = (record.dbcc_size - kInterfaceHeaderBytes) / sizeof(wchar_t);
     std::size_t i = 0;
     for (; i < nameUnits && name[i] != L'\0'; ++i)
@@ -144,8 +144,8 @@ void initMainDialog(HWND) {
     SetClassLongPtrW(mainDialog, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 
     wchar_t title[kTitleUnits];
-    StringCchPrintfW(title, kTitleUnits, kTitleFormat, kSupportedEscTypeName,
-                     kCarriedFirmwareMajor, kCarriedFirmwareMinor, L"");
+    StringCchPrintfW(title, kTitleUnits, kTitleFormat, kSupportedEscTypeName, kCarriedFirmwareMajor,
+                     kCarriedFirmwareMinor, L"");
     SendMessageW(mainDialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title));
 
     wchar_t label[kTextUnits];

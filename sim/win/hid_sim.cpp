@@ -16,7 +16,8 @@ extern "C" {
 
 namespace {
 
-const GUID kHidClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kHidClassGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr DWORD kPreparsedMagic = 0x5A504844;
 constexpr USAGE kVendorUsagePage = 0xFF00;
 constexpr USAGE kVendorUsage = 0x0001;
@@ -58,8 +59,7 @@ bool deviceNameOf(HANDLE handle, std::wstring* name) {
 bool deviceInfoOf(HANDLE handle, DeviceInfo* info) {
     std::wstring name;
     std::wstring reply;
-    if (!deviceNameOf(handle, &name) ||
-        !simControlWait((L"info " + name).c_str(), &reply, 0))
+    if (!deviceNameOf(handle, &name) || !simControlWait((L"info " + name).c_str(), &reply, 0))
         return false;
     const std::string text = simToUtf8(reply);
     return std::sscanf(text.c_str(), "%x %x %u %u %7s", &info->vendorId, &info->productId,
@@ -77,8 +77,8 @@ extern "C" __declspec(dllexport) void NTAPI HidD_GetHidGuid(LPGUID guid) {
     if (guid != nullptr) *guid = kHidClassGuid;
 }
 
-extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_GetAttributes(HANDLE handle,
-                                                                  PHIDD_ATTRIBUTES attributes) {
+extern "C" __declspec(dllexport) BOOLEAN NTAPI
+    HidD_GetAttributes(HANDLE handle, PHIDD_ATTRIBUTES attributes) {
     DeviceInfo info;
     if (attributes == nullptr || !deviceInfoOf(handle, &info)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -91,8 +91,8 @@ extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_GetAttributes(HANDLE handle,
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_GetPreparsedData(
-    HANDLE handle, PHIDP_PREPARSED_DATA* data) {
+extern "C" __declspec(dllexport) BOOLEAN NTAPI
+    HidD_GetPreparsedData(HANDLE handle, PHIDP_PREPARSED_DATA* data) {
     DeviceInfo info;
     if (data == nullptr || !deviceInfoOf(handle, &info)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -102,8 +102,7 @@ extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_GetPreparsedData(
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    auto* preparsed =
-        static_cast<Preparsed*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Preparsed)));
+    auto* preparsed = static_cast<Preparsed*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Preparsed)));
     if (preparsed == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -124,8 +123,8 @@ extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_FreePreparsedData(PHIDP_PREP
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) NTSTATUS NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA data,
-                                                             PHIDP_CAPS caps) {
+extern "C" __declspec(dllexport) NTSTATUS NTAPI
+    HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
     const Preparsed* preparsed = preparsedOf(data);
     if (preparsed == nullptr || preparsed->statusFails) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     std::memset(caps, 0, sizeof *caps);
@@ -153,11 +152,12 @@ extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_FlushQueue(HANDLE handle) {
         // The message is there, so the read completes at once; the rest of an oversized one is
         // read on the next round.
         const BOOL started = ReadFile(handle, dropped, sizeof dropped, nullptr, &ov);
-        const bool whole = started || GetLastError() == ERROR_IO_PENDING ||
-                           GetLastError() == ERROR_MORE_DATA;
-        flushed = whole && (GetOverlappedResult(handle, &ov, &got, TRUE) ||
-                            GetLastError() == ERROR_MORE_DATA) &&
-                  PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr);
+        const bool whole =
+            started || GetLastError() == ERROR_IO_PENDING || GetLastError() == ERROR_MORE_DATA;
+        flushed =
+            whole &&
+            (GetOverlappedResult(handle, &ov, &got, TRUE) || GetLastError() == ERROR_MORE_DATA) &&
+            PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr);
     }
     const DWORD error = GetLastError();
     CloseHandle(event);

@@ -14,7 +14,8 @@
 
 namespace {
 
-const GUID kHidClassGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const GUID kHidClassGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 constexpr DWORD kSetMagic = 0x5A53494D;
 constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 // What a vanished interface reports to the size query: less than the header.
@@ -66,8 +67,8 @@ void snapshot(DeviceSet* set) {
 }
 
 const Interface* interfaceOf(const DeviceSet* set, const SP_DEVICE_INTERFACE_DATA* data) {
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        data->Reserved > set->interfaces.size())
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+        data->Reserved == 0 || data->Reserved > set->interfaces.size())
         return nullptr;
     return &set->interfaces[data->Reserved - 1];
 }
@@ -82,8 +83,8 @@ void describeDevice(const DeviceSet* set, const SP_DEVICE_INTERFACE_DATA* data,
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid,
-                                                                      PCWSTR, HWND, DWORD flags) {
+extern "C" __declspec(dllexport) HDEVINFO WINAPI
+    SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
     auto* set = new (std::nothrow) DeviceSet;
     if (set == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -108,9 +109,9 @@ extern "C" __declspec(dllexport) WINBOOL WINAPI SetupDiDestroyDeviceInfoList(HDE
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) WINBOOL WINAPI SetupDiEnumDeviceInterfaces(
-    HDEVINFO handle, PSP_DEVINFO_DATA, const GUID* classGuid, DWORD index,
-    PSP_DEVICE_INTERFACE_DATA data) {
+extern "C" __declspec(dllexport) WINBOOL WINAPI
+    SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const GUID* classGuid,
+                                DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
     DeviceSet* set = setOf(handle);
     if (set == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -131,9 +132,10 @@ extern "C" __declspec(dllexport) WINBOOL WINAPI SetupDiEnumDeviceInterfaces(
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
-    HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
-    DWORD detailSize, PDWORD requiredSize, PSP_DEVINFO_DATA device) {
+extern "C" __declspec(dllexport) WINBOOL WINAPI
+    SetupDiGetDeviceInterfaceDetailW(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
+                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
+                                     PDWORD requiredSize, PSP_DEVINFO_DATA device) {
     DeviceSet* set = setOf(handle);
     if (set == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -149,10 +151,10 @@ extern "C" __declspec(dllexport) WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailW
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    const DWORD needed = entry->detail == DetailMode::shortSize
-                             ? kShortDetailSize
-                             : kPathOffset + static_cast<DWORD>((entry->path.size() + 1) *
-                                                                sizeof(WCHAR));
+    const DWORD needed =
+        entry->detail == DetailMode::shortSize
+            ? kShortDetailSize
+            : kPathOffset + static_cast<DWORD>((entry->path.size() + 1) * sizeof(WCHAR));
     if (detailSize < needed || entry->detail == DetailMode::shortSize) {
         if (requiredSize != nullptr) *requiredSize = needed;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -49,8 +49,7 @@ std::wstring simFromUtf8(const std::string& text) {
         MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(size > 0 ? size : 0, L'\0');
     if (size > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                            size);
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
     return out;
 }
 
@@ -63,9 +62,9 @@ bool simControlWait(const wchar_t* command, std::wstring* reply, unsigned appear
 
     const std::string message = simToUtf8(command);
     DWORD written = 0;
-    bool ok = WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written,
-                        nullptr) &&
-              written == message.size();
+    bool ok =
+        WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+        written == message.size();
     std::string answer;
     while (ok) {
         const std::size_t have = answer.size();

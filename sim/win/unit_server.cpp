@@ -39,8 +39,8 @@ struct PipeDevice {
     SimUnit unit;
     bool present = true;
     std::uint32_t opens = 0;
-    HANDLE stop = nullptr;          // set when the device is unplugged or vanishes
-    std::vector<HANDLE> threads;    // the listener first, then one per connection
+    HANDLE stop = nullptr;        // set when the device is unplugged or vanishes
+    std::vector<HANDLE> threads;  // the listener first, then one per connection
 };
 
 struct Server {
@@ -66,8 +66,8 @@ constexpr DWORD kControlBufferSize = 65536;
 constexpr DWORD kJoinBoundMs = 5000;
 constexpr std::size_t kNameMax = 64;
 constexpr DWORD kFlashFileMax = 16u << 20;
-constexpr std::uint8_t kBootIdentityPattern[12] = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,
-                                                   0xEF, 0xCD, 0xAB, 0x89, 0x5A};
+constexpr std::uint8_t kBootIdentityPattern[12] = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34,
+                                                   0x12, 0xEF, 0xCD, 0xAB, 0x89, 0x5A};
 
 // ---- device pipes
 
@@ -120,8 +120,7 @@ bool readMessage(HANDLE pipe, HANDLE stop, HANDLE event, std::uint8_t* buffer, D
     return whole;
 }
 
-bool writeMessage(HANDLE pipe, HANDLE stop, HANDLE event, const std::uint8_t* data,
-                  DWORD length) {
+bool writeMessage(HANDLE pipe, HANDLE stop, HANDLE event, const std::uint8_t* data, DWORD length) {
     OVERLAPPED ov{};
     ov.hEvent = event;
     if (!startedOrPending(WriteFile(pipe, data, length, nullptr, &ov))) return false;
@@ -154,8 +153,8 @@ DWORD WINAPI serveConnection(void* context) {
             Locked locked;
             if (!device.present) break;
             answerLength = device.unit.inputReportLength;
-            reply = simUnitHandle(device.unit, request, length, GetTickCount64(), answer,
-                                  answerLength);
+            reply =
+                simUnitHandle(device.unit, request, length, GetTickCount64(), answer, answerLength);
             recordIndex = device.unit.received.size() - 1;
             if (reply == SimReply::answerThenUnasked)
                 simUnaskedReport(device.unit, unasked, answerLength);
@@ -178,7 +177,7 @@ DWORD WINAPI serveConnection(void* context) {
                 device.unit.received[recordIndex].readAtMs = GetTickCount64();
         }
         // The extra report goes right behind the answer, as a unit that repeats itself would.
-        const std::uint8_t* extra = reply == SimReply::answerTwice       ? answer
+        const std::uint8_t* extra = reply == SimReply::answerTwice         ? answer
                                     : reply == SimReply::answerThenUnasked ? unasked
                                                                            : nullptr;
         if (extra != nullptr && !writeMessage(pipe, device.stop, event.handle, extra, answerLength))
@@ -348,7 +347,7 @@ bool applyPlugOption(PipeDevice& device, const std::string& option, std::string*
     } else if (key == "unitver" && parseNumber(value, 16, &number)) {
         unit.unitFirmwareVersion = number;
     } else if (key == "caps" && (value == "ok" || value == "fail" || value == "status")) {
-        device.caps = value == "ok" ? CapsMode::ok
+        device.caps = value == "ok"     ? CapsMode::ok
                       : value == "fail" ? CapsMode::fail
                                         : CapsMode::status;
         unit.capabilitiesFail = device.caps != CapsMode::ok;
@@ -437,16 +436,12 @@ std::string faultCommand(const std::vector<std::string>& words) {
     static const struct {
         const char* name;
         SimFaultKind kind;
-    } kinds[] = {{"error", SimFaultKind::errorAnswer},
-                 {"refusal", SimFaultKind::refusal},
-                 {"noanswer", SimFaultKind::noAnswer},
-                 {"disconnect", SimFaultKind::disconnect},
-                 {"malformed", SimFaultKind::malformed},
-                 {"garbled", SimFaultKind::garbled},
-                 {"twice", SimFaultKind::answerTwice},
-                 {"unasked", SimFaultKind::unasked},
-                 {"late", SimFaultKind::lateAnswer},
-                 {"vanish", SimFaultKind::vanishBeforeAnswer}};
+    } kinds[] = {
+        {"error", SimFaultKind::errorAnswer},   {"refusal", SimFaultKind::refusal},
+        {"noanswer", SimFaultKind::noAnswer},   {"disconnect", SimFaultKind::disconnect},
+        {"malformed", SimFaultKind::malformed}, {"garbled", SimFaultKind::garbled},
+        {"twice", SimFaultKind::answerTwice},   {"unasked", SimFaultKind::unasked},
+        {"late", SimFaultKind::lateAnswer},     {"vanish", SimFaultKind::vanishBeforeAnswer}};
     SimFault fault{};
     std::uint32_t command = 0;
     bool kindKnown = false;
@@ -541,8 +536,8 @@ bool readWholeFile(const std::wstring& path, std::vector<std::uint8_t>* bytes) {
 }
 
 std::string flashCompare(const SimUnit& unit, const std::vector<std::uint8_t>& expected) {
-    const std::size_t common = unit.flash.size() < expected.size() ? unit.flash.size()
-                                                                   : expected.size();
+    const std::size_t common =
+        unit.flash.size() < expected.size() ? unit.flash.size() : expected.size();
     for (std::size_t i = 0; i < common; ++i)
         if (unit.flash[i] != expected[i]) return "differ at " + std::to_string(i);
     if (unit.flash.size() != expected.size()) return "differ at " + std::to_string(common);
@@ -621,8 +616,7 @@ bool readControlMessage(HANDLE pipe, std::string* message) {
         const BOOL done = ReadFile(pipe, chunk, sizeof chunk, &read, nullptr);
         message->append(chunk, read);
         if (done) return true;
-        if (GetLastError() != ERROR_MORE_DATA || message->size() > kControlBufferSize)
-            return false;
+        if (GetLastError() != ERROR_MORE_DATA || message->size() > kControlBufferSize) return false;
     }
 }
 
@@ -654,9 +648,9 @@ DWORD WINAPI listenForControl(void* context) {
         // The next instance before the connection is served: were the served one closed first,
         // the pipe's name would vanish for a moment and a client would take the server for gone.
         HANDLE next = createControlInstance();
-        HANDLE thread = connected ? CreateThread(nullptr, 0, serveControlConnection, pipe, 0,
-                                                 nullptr)
-                                  : nullptr;
+        HANDLE thread = connected
+                            ? CreateThread(nullptr, 0, serveControlConnection, pipe, 0, nullptr)
+                            : nullptr;
         if (thread != nullptr)
             CloseHandle(thread);
         else

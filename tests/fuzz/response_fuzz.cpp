@@ -39,10 +39,14 @@ struct Parser {
 };
 
 const Parser kParsers[] = {
-    {Identify, "Identify"},           {ReadUnitMemory, "ReadUnitMemory"},
-    {ReadEscMemory, "ReadEscMemory"}, {ReadEscBootInfo, "ReadEscBootInfo"},
-    {SystemLock, "SystemLock"},       {WriteProtect, "WriteProtect"},
-    {EraseFirmware, "EraseFirmware"}, {SetWriteAddress, "SetWriteAddress"},
+    {Identify, "Identify"},
+    {ReadUnitMemory, "ReadUnitMemory"},
+    {ReadEscMemory, "ReadEscMemory"},
+    {ReadEscBootInfo, "ReadEscBootInfo"},
+    {SystemLock, "SystemLock"},
+    {WriteProtect, "WriteProtect"},
+    {EraseFirmware, "EraseFirmware"},
+    {SetWriteAddress, "SetWriteAddress"},
     {WriteDataBlock, "WriteDataBlock"},
 };
 
@@ -67,8 +71,11 @@ void reportReach() {
         if (answersGiven[parser.command] == 0 || errorAnswersGiven[parser.command] == 0)
             ++unreached;
     }
-    if (unreached == 0) std::printf("fuzz reach: every parser reached, with normal and error answers, and every outcome\n");
-    else std::printf("fuzz reach: %d parsers or outcomes NOT reached\n", unreached);
+    if (unreached == 0)
+        std::printf(
+            "fuzz reach: every parser reached, with normal and error answers, and every outcome\n");
+    else
+        std::printf("fuzz reach: %d parsers or outcomes NOT reached\n", unreached);
 }
 
 std::uint32_t pickLength(std::uint8_t selector) {
