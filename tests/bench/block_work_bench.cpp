@@ -8,10 +8,11 @@
 #include "link/commands.h"
 #include "link/programmer_link.h"
 #include "sim/sim_device.h"
+#include "tests/shared/update_facts.h"
 #include "update/block_transfer.h"
 
 int main() {
-    constexpr std::uint32_t kImageSize = 97808;
+    constexpr std::uint32_t kImageSize = updatefacts::imageBytes;
     constexpr int kRuns = 20;
     std::vector<std::uint8_t> image(kImageSize, 0x5A);
     double best = 1e9;
@@ -36,7 +37,7 @@ int main() {
         const double seconds = std::chrono::duration<double>(stop - start).count();
         if (seconds < best) best = seconds;
     }
-    const double perBlockMs = best * 1000.0 / 2038.0;
+    const double perBlockMs = best * 1000.0 / updatefacts::blocks;
     std::printf("work per block besides its pause: %.4f ms (target under 0.5 ms, best of %d runs)\n",
                 perBlockMs, kRuns);
     return 0;

@@ -1,8 +1,8 @@
 // bench_driver.exe: figures of the shipped program under Wine against the pipe-served unit, as
 // ratios that hold on a noisy machine. Run beside the substitute DLLs with
 // WINEDLLOVERRIDES=setupapi,hid=n (bench.sh does).
-//   - a complete update: wall time from the warning's OK to the success hint over the 45,840 ms
-//     of fixed pauses (its CPU time is read from outside Wine by bench.sh, because Wine does not
+//   - a complete update: wall time from the warning's OK to the success hint over the fixed
+//     pauses of an update (its CPU time is read from outside Wine by bench.sh, because Wine does not
 //     report another process's times);
 //   - start-up: launch to the hint panel filled, over the same for an empty dialog program;
 //   - the executable's size and its peak working set during the update.
@@ -17,12 +17,14 @@
 
 #include "resources/resource_ids.h"
 #include "tests/e2e/updater_process.h"
+#include "tests/shared/catalogue_texts.h"
+#include "tests/shared/update_facts.h"
 #include "tests/e2e/window_probe.h"
 #include "tests/wine/unit_server_process.h"
 
 namespace {
 
-constexpr double kFixedPausesMs = 45840.0;
+constexpr double kFixedPausesMs = updatefacts::fixedPausesMs;
 constexpr int kStartRuns = 5;
 constexpr std::chrono::milliseconds kBound{60000};
 
@@ -98,9 +100,10 @@ void printBlockRhythm(const std::string& commands) {
     }
     if (writes.size() < 2) return;
     const double interval = (writes.back() - writes.front()) / (writes.size() - 1);
-    std::printf("blocks: one every %.3f ms on the unit's clock (20 ms pause + %.3f ms); the unit "
+    std::printf("blocks: one every %.3f ms on the unit's clock (%u ms pause + %.3f ms); the unit "
                 "answered within %.3f ms on average\n",
-                interval, interval - 20.0, answerSum / writes.size());
+                interval, static_cast<unsigned>(updatefacts::blockPauseMs),
+                interval - updatefacts::blockPauseMs, answerSum / writes.size());
 }
 
 bool fail(const char* what) {
@@ -128,7 +131,7 @@ bool measureUpdate() {
     std::wstring hint;
     const bool done = waitUntil(std::chrono::milliseconds(120000), [&] {
         return readControlText(window, IDC_HINT, &hint) && !controlEnabled(window, IDC_UPDATE) &&
-               hint.find(L"successful") != std::wstring::npos;
+               hint == handwritten::catalogueText(IDS_UPDATE_SUCCEEDED, environmentLanguage());
     });
     const double wall = nowMs() - start;
     PROCESS_MEMORY_COUNTERS memory{};
@@ -141,9 +144,11 @@ bool measureUpdate() {
     if (!done) return fail("the update did not end in success");
     const std::string flash = sim("flashcmp unit firmware_140.bin");
     printBlockRhythm(sim("commands unit"));
-    std::printf("complete update, wall time / 45,840 ms of fixed pauses: %.4f (%.0f ms; target "
+    std::printf("complete update, wall time / %u,%03u ms of fixed pauses: %.4f (%.0f ms; target "
                 "at most 1.02)\n",
-                wall / kFixedPausesMs, wall);
+                static_cast<unsigned>(updatefacts::fixedPausesMs / 1000),
+                static_cast<unsigned>(updatefacts::fixedPausesMs % 1000), wall / kFixedPausesMs,
+                wall);
     std::printf("peak working set during the update: %.1f MiB\n",
                 memory.PeakWorkingSetSize / (1024.0 * 1024.0));
     std::printf("image received by the unit: %s\n", flash.c_str());

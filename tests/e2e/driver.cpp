@@ -9,14 +9,25 @@
 //       environment, so the driver runs under WINEDLLOVERRIDES=setupapi,hid=n and runs the rows
 //       of the language its locale selects (LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8: the German ones).
 //   e2e_driver.exe list
+//   e2e_driver.exe situations
+//       The situations run-with-unit.sh shows, each with the row that plays it.
+//   e2e_driver.exe setup <situation|row>
+//       The row's language ("english" or "german") on the first line, then its unit server
+//       commands, one per line: what run-with-unit.sh starts the server with for a user.
+//   e2e_driver.exe [--desktop NAME] play <situation|row> [--shots]
+//       Plays that one row as the suite does (unit server, fresh program, every step), slow or
+//       not, printing each step; the program opens on desktop NAME. With --shots, after each
+//       step that leaves something new on screen it prints "shot NAME WxH+X+Y" (the window and
+//       what it owns) and goes on once a line arrives on its input: run-with-unit.sh takes the
+//       screenshot meanwhile. Ends with "PASS row" or "FAIL row: why".
 //
-// Single actions on a program someone else started, for scripts (run-with-unit.sh); each
-// prints what it saw and exits nonzero when its condition is not met within the bound.
-// "--desktop NAME" first: the program runs in `explorer /desktop=NAME`.
+// Single actions on a program someone else started, for scripts; each prints what it saw and
+// exits nonzero when its condition is not met within the bound. "--desktop NAME" first: the
+// program runs in `explorer /desktop=NAME`.
 //   wait-window <s>           the main window is up and answers
 //   show                      title, hint, Update button, versions, an open box
-//   wait-hint <what> <s>      what: ready success failure no-unit wrong-mode no-esc incompatible
-//                             lost (either language)
+//   wait-hint <what> <s>      what: ready success failure-hint no-unit wrong-mode no-esc
+//                             incompatible-hint lost (either language)
 //   press-update
 //   wait-box <s>              a message box is open; prints it
 //   answer <ok|cancel|yes|no> <s>   waits for a box, prints it and presses the button
@@ -46,6 +57,9 @@
 namespace {
 
 constexpr std::chrono::milliseconds kWindowBound{30000};  // a cold Wine start takes seconds
+
+// The title carries the firmware version of the image and ends in a blank.
+constexpr wchar_t kMainTitle[] = L"TESSERAN ZIRVANO 60 LV FW Updater 3.3 ";
 
 void say(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -85,8 +99,11 @@ bool prepareUnit(const Scenario& row, Run& run, std::string* why) {
     return true;
 }
 
+// The desktop the program opens on (play --desktop), or empty for the driver's own.
+std::wstring programDesktop;
+
 bool startProgram(Run& run, std::string* why) {
-    if (!launchUpdater(&run.program)) {
+    if (!launchUpdater(&run.program, programDesktop.empty() ? nullptr : programDesktop.c_str())) {
         *why = "cannot start ZirvanoUpdater.exe beside the driver (error " +
                std::to_string(GetLastError()) + ")";
         return false;
@@ -106,7 +123,11 @@ bool startProgram(Run& run, std::string* why) {
     return true;
 }
 
-bool runScenario(const Scenario& row, Run& run, std::string* why) {
+// Called after each step that passed; play uses it to say the step and take screenshots.
+using AfterStep = std::function<void(const Step& step, Run& run)>;
+
+bool runScenario(const Scenario& row, Run& run, std::string* why,
+                 const AfterStep& afterStep = nullptr) {
     if (!prepareUnit(row, run, why) || !startProgram(run, why)) return false;
     for (std::size_t i = 0; i < row.steps.size(); ++i) {
         std::string stepWhy;
@@ -114,29 +135,40 @@ bool runScenario(const Scenario& row, Run& run, std::string* why) {
             *why = "step " + std::to_string(i + 1) + " (" + row.steps[i].what + "): " + stepWhy;
             return false;
         }
+        if (afterStep) afterStep(row.steps[i], run);
     }
     return true;
 }
 
-const char* languageName(Language language) {
-    return language == Language::german ? "German" : "English";
+const char* languageName(handwritten::Language language) {
+    return language == handwritten::Language::german ? "German" : "English";
+}
+
+// Starts the unit server beside the driver unless one is running; false (said) when neither.
+bool haveUnitServer(bool* own) {
+    *own = startUnitServer();
+    if (*own || sim("list").compare(0, 9, "no server") != 0) {
+        if (!*own) say("note: using the unit server that is already running");
+        return true;
+    }
+    say("FAIL: unit_server.exe did not start beside the driver");
+    return false;
+}
+
+bool overridesOrSay() {
+    if (substituteDllsSelected()) return true;
+    say("FAIL: start the driver with WINEDLLOVERRIDES=setupapi,hid=n; the program "
+        "inherits it and otherwise loads the system's setupapi.dll and hid.dll");
+    return false;
 }
 
 int runSuite(const std::vector<std::string>& names, bool all) {
-    if (!substituteDllsSelected()) {
-        say("FAIL suite: start the driver with WINEDLLOVERRIDES=setupapi,hid=n; the program "
-            "inherits it and otherwise loads the system's setupapi.dll and hid.dll");
+    bool ownServer = false;
+    if (!overridesOrSay() || !haveUnitServer(&ownServer)) {
         say("0 passed, 1 failed");
         return 1;
     }
-    const Language language = environmentLanguage();
-    const bool ownServer = startUnitServer();
-    if (!ownServer && sim("list").compare(0, 9, "no server") == 0) {
-        say("FAIL suite: unit_server.exe did not start beside the driver");
-        say("0 passed, 1 failed");
-        return 1;
-    }
-    if (!ownServer) say("note: using the unit server that is already running");
+    const handwritten::Language language = environmentLanguage();
     say(std::string("rows in ") + languageName(language) + " (from LC_ALL/LANG)");
     int passed = 0;
     int failed = 0;
@@ -154,7 +186,6 @@ int runSuite(const std::vector<std::string>& names, bool all) {
         }
         Run run;
         run.language = row.language;
-        run.texts = row.language == Language::german ? &kGermanTexts : &kEnglishTexts;
         const ULONGLONG start = GetTickCount64();
         std::string why;
         const bool ok = runScenario(row, run, &why);
@@ -168,7 +199,8 @@ int runSuite(const std::vector<std::string>& names, bool all) {
     if (ownServer) stopUnitServer();
     if (otherLanguage > 0)
         say("note: " + std::to_string(otherLanguage) + " " +
-            languageName(language == Language::german ? Language::english : Language::german) +
+            languageName(language == handwritten::Language::german ? handwritten::Language::english
+                                                                   : handwritten::Language::german) +
             " rows are left to a run in that locale");
     say("suite time " + seconds(GetTickCount64() - suiteStart));
     say(std::to_string(passed) + " passed, " + std::to_string(failed) + " failed");
@@ -177,19 +209,8 @@ int runSuite(const std::vector<std::string>& names, bool all) {
 
 // ---- single actions
 
-const CatalogueTexts* const kLanguages[] = {&kEnglishTexts, &kGermanTexts};
-
-struct HintName {
-    const char* name;
-    Text text;
-};
-
-const HintName kHintNames[] = {
-    {"ready", &T::ready},          {"success", &T::success},
-    {"failure", &T::failureHint},  {"no-unit", &T::noUnit},
-    {"wrong-mode", &T::wrongMode}, {"no-esc", &T::noUpdatableEsc},
-    {"incompatible", &T::incompatibleHint}, {"lost", &T::connectionLost},
-};
+constexpr handwritten::Language kLanguages[] = {handwritten::Language::english,
+                                                handwritten::Language::german};
 
 std::string escaped(const std::wstring& text, std::size_t limit = 120) {
     std::string out;
@@ -238,18 +259,18 @@ int waitHint(const std::vector<std::wstring>& args) {
     const HWND main = mainWindowOrSay();
     if (main == nullptr || args.size() < 2) return 1;
     const std::string wanted = utf8(args[1]);
-    const HintName* name = nullptr;
-    for (const HintName& entry : kHintNames)
-        if (wanted == entry.name) name = &entry;
-    if (name == nullptr) {
+    Text text = 0;
+    if (!textNamed(wanted, &text)) {
         say("unknown hint name " + wanted);
         return 2;
     }
     std::wstring seen;
     const bool found = waitUntil(boundArg(args, 2), [&] {
         if (!readControlText(main, IDC_HINT, &seen)) return false;
-        for (const CatalogueTexts* texts : kLanguages)
-            if (seen.compare(0, wcslen(texts->*(name->text)), texts->*(name->text)) == 0) return true;
+        for (handwritten::Language language : kLanguages) {
+            const wchar_t* expected = handwritten::catalogueText(text, language);
+            if (seen.compare(0, wcslen(expected), expected) == 0) return true;
+        }
         return false;
     });
     say((found ? "hint: \"" : "hint is not " + wanted + ": \"") + escaped(seen) + "\"");
@@ -308,15 +329,23 @@ BOOL CALLBACK addOwnedWindow(HWND window, LPARAM context) {
     return TRUE;
 }
 
-// The main window together with the boxes and the progress window it owns.
-int rect() {
-    const HWND main = mainWindowOrSay();
+// The main window together with the boxes and the progress window it owns, as WxH+X+Y for
+// cropping a screenshot; empty when the window is gone.
+std::string shotArea(HWND main) {
     Bounds bounds{main, {}};
-    if (main == nullptr || !GetWindowRect(main, &bounds.area)) return 1;
+    if (!GetWindowRect(main, &bounds.area)) return "";
     EnumWindows(addOwnedWindow, reinterpret_cast<LPARAM>(&bounds));
     const RECT& area = bounds.area;
-    say(std::to_string(area.right - area.left) + "x" + std::to_string(area.bottom - area.top) + "+" +
-        std::to_string(area.left) + "+" + std::to_string(area.top));
+    return std::to_string(area.right - area.left) + "x" + std::to_string(area.bottom - area.top) +
+           "+" + std::to_string(area.left) + "+" + std::to_string(area.top);
+}
+
+int rect() {
+    const HWND main = mainWindowOrSay();
+    if (main == nullptr) return 1;
+    const std::string area = shotArea(main);
+    if (area.empty()) return 1;
+    say(area);
     return 0;
 }
 
@@ -336,14 +365,75 @@ int waitBox(const std::vector<std::wstring>& args) {
 // Nothing activates a window in a virtual desktop without a window manager, and a foreground
 // request from another process changes the state but not the frame; so the frame is also told
 // to draw itself active, as it does for a user who has just started the program.
-int activate() {
-    const HWND main = mainWindowOrSay();
-    if (main == nullptr) return 1;
+bool activateWindow(HWND main, UINT boundMs) {
     const HWND box = findOwnedBox(main);
     const HWND target = box != nullptr ? box : main;
     SetForegroundWindow(target);
     DWORD_PTR ignored = 0;
-    return SendMessageTimeoutW(target, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, 2000, &ignored) ? 0 : 1;
+    return SendMessageTimeoutW(target, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, boundMs, &ignored) != 0;
+}
+
+int activate() {
+    const HWND main = mainWindowOrSay();
+    return main != nullptr && activateWindow(main, 2000) ? 0 : 1;
+}
+
+// ---- one row for a user to watch
+
+// The window brought to the front, then "shot NAME AREA" for the script, which answers with a
+// line once it has taken the screenshot. The program works its transfer without a message loop,
+// so it is only activated when it answers at once.
+void requestShot(Run& run, const std::string& name) {
+    if (isResponsive(run.main, 200)) activateWindow(run.main, 1000);
+    const std::string area = shotArea(run.main);
+    if (area.empty()) return;
+    say("shot " + name + " " + area);
+    char answer[64];
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) say("note: no answer to the shot");
+}
+
+int play(const std::vector<std::wstring>& args) {
+    const Scenario* row = args.size() > 1 ? findScenario(utf8(args[1])) : nullptr;
+    if (row == nullptr) {
+        say("play: name a situation or a row (see `situations` and `list`)");
+        return 2;
+    }
+    bool shots = false;
+    for (const std::wstring& arg : args) shots = shots || arg == L"--shots";
+    if (row->language != environmentLanguage()) {
+        say(std::string("FAIL ") + row->name + ": a " + languageName(row->language) +
+            " row; run the driver with LANG and LC_ALL naming such a locale");
+        return 1;
+    }
+    bool ownServer = false;
+    if (!overridesOrSay() || !haveUnitServer(&ownServer)) return 1;
+    say("playing \"" + row->name + "\" in " + languageName(row->language));
+    Run run;
+    run.language = row->language;
+    const ULONGLONG start = GetTickCount64();
+    std::string why;
+    const bool ok = runScenario(*row, run, &why, [shots](const Step& step, Run& played) {
+        say("  ok   " + step.what);
+        if (shots && !step.shot.empty()) requestShot(played, step.shot);
+    });
+    endUpdater(run.program);
+    sim("reset");
+    if (ownServer) stopUnitServer();
+    for (const std::string& note : run.notes) say("     " + note);
+    const std::string took = " (" + seconds(GetTickCount64() - start) + ")";
+    say(ok ? "PASS " + row->name + took : "FAIL " + row->name + ": " + why + took);
+    return ok ? 0 : 1;
+}
+
+int setup(const std::vector<std::wstring>& args) {
+    const Scenario* row = args.size() > 1 ? findScenario(utf8(args[1])) : nullptr;
+    if (row == nullptr) {
+        say("setup: name a situation or a row (see `situations` and `list`)");
+        return 2;
+    }
+    say(row->language == handwritten::Language::german ? "german" : "english");
+    for (const std::string& command : row->before) say(command);
+    return 0;
 }
 
 int notify(WPARAM event) {
@@ -412,6 +502,7 @@ int wmain(int argc, wchar_t** argv) {
             say("cannot use desktop " + utf8(args[1]));
             return 2;
         }
+        programDesktop = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty() || args[0] == L"suite" || args[0] == L"--all") {
@@ -428,5 +519,12 @@ int wmain(int argc, wchar_t** argv) {
         for (const Scenario& row : scenarios()) say(row.name + (row.slow ? " (slow)" : ""));
         return 0;
     }
+    if (args[0] == L"situations") {
+        for (const Situation& situation : situations())
+            say(std::string(situation.name) + ": " + situation.row);
+        return 0;
+    }
+    if (args[0] == L"setup") return setup(args);
+    if (args[0] == L"play") return play(args);
     return action(args);
 }

@@ -1,18 +1,30 @@
 #include "tests/e2e/scenarios.h"
 
+#include "resources/resource_ids.h"
+#include "tests/shared/update_facts.h"
+
 namespace {
 
 using Steps = std::vector<Step>;
 
-constexpr Language en = Language::english;
-constexpr Language de = Language::german;
+constexpr handwritten::Language en = handwritten::Language::english;
+constexpr handwritten::Language de = handwritten::Language::german;
 constexpr bool slow = true;
 
 const char kReadyUnit[] = "plug unit";  // TAVILINK, unit 1.2, bootloader 2.1.5, ESC 3.2
 
+// The block at which the unit vanishes in the rows that break the transfer off, and how many
+// it has taken before that while the progress window is watched.
+constexpr std::uint32_t kVanishingBlock = 150;
+constexpr std::uint32_t kBlocksBeforeVanishing = 100;
+
 // The whole update as the unit sees it: lock, unlock the flash, erase, address, the blocks,
 // restore the protection, release the lock.
-const char kWholeUpdate[] = "0b 20 1e 1f 1b*image 20 0b";
+const std::string kWholeUpdate = updateCommands();
+
+std::string vanishAt(const char* how) {
+    return "fault unit 1b " + std::to_string(kVanishingBlock) + " " + how;
+}
 
 Steps then(std::initializer_list<Steps> parts) {
     Steps all;
@@ -20,15 +32,18 @@ Steps then(std::initializer_list<Steps> parts) {
     return all;
 }
 
+// Update pressed on the ready window and the warning confirmed.
 Steps confirmUpdate() {
-    return {pressUpdate(), box(&T::warningCaption, &T::warningText, {IDOK, IDCANCEL}),
-            answer(IDOK), startClock()};
+    return {hint(IDS_READY), pressUpdate(),
+            box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}), answer(IDOK),
+            startClock()};
 }
 
 // From the OK on the warning (the clock started there) to the success hint: the whole image
 // reaches the unit, in real time.
 Steps updateRunsToTheEnd() {
-    return {transferShows(), transferEnds(180), hint(&T::success), noteUpdateTiming(), noBox(),
+    return {transferShows(), unitTakes(updatefacts::blocks * 2 / 5), transferEnds(180),
+            hint(IDS_UPDATE_SUCCEEDED), noteUpdateTiming(), noBox(),
             updateEnabled(false), versions(L"1.2", L"2.1.5", L"3.3"), flashHoldsImage(),
             unitState("locked=0 writeProtected=1"), receivedAfterIdentification(kWholeUpdate)};
 }
@@ -41,52 +56,55 @@ Steps wholeUpdateSucceeds() {
 // Update pressed; while the warning is open the unit is pulled, the window told, and a unit
 // plugged in again under the same name as `plugOptions` describe (its arrival is the row's).
 Steps unitSwappedDuringWarning(const char* plugOptions) {
-    return {pressUpdate(), box(&T::warningCaption, &T::warningText, {IDOK, IDCANCEL}), unplug(),
-            removal(), hintWithSteps(&T::connectionLost), plug(plugOptions)};
+    return {pressUpdate(), box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}), unplug(),
+            removal(), hintWithSteps(IDS_CONNECTION_LOST), plug(plugOptions)};
 }
 
 // Every failure of the update ends alike: one error box while the link is already dropped,
 // then the failure hint, and nothing more goes to the unit.
 struct FailingStep {
     const char* name;
-    const char* fault;     // how the unit misbehaves
-    Text stepText;         // the box text of the failing step
-    const char* code;      // the first number of the box's code line
-    const char* received;  // what the unit got after identification, the failing step last
-    const char* unitAfter; // the lock stays set and the flash open once they were
+    const char* fault;      // how the unit misbehaves
+    Text stepText;          // the box text of the failing step
+    const char* code;       // the first number of the box's code line
+    std::size_t received;   // the commands of the update the unit got, the failing one last
+    const char* unitAfter;  // the lock stays set and the flash open once they were
 };
 
 const FailingStep kFailingSteps[] = {
-    {"lock refused", "fault unit 0b 1 refusal", &T::lockFailed, "0000065b", "0b",
+    {"lock refused", "fault unit 0b 1 refusal", IDS_LOCK_FAILED, "0000065b", 1,
      "locked=0 writeProtected=1"},
-    {"flash unlock answered with an error", "fault unit 20 1 error 1234", &T::unlockFlashFailed,
-     "00001234", "0b 20", "locked=1 writeProtected=1"},
-    {"erase answered with an error", "fault unit 1e 1 error 5", &T::eraseFailed, "00000005",
-     "0b 20 1e", "locked=1 writeProtected=0"},
-    {"write address answered with an error", "fault unit 1f 1 error 7", &T::addressFailed,
-     "00000007", "0b 20 1e 1f", "locked=1 writeProtected=0"},
-    {"data block answered with an error", "fault unit 1b 40 error 2a", &T::blockFailed,
-     "0000002a", "0b 20 1e 1f 1b*40", "locked=1 writeProtected=0"},
+    {"flash unlock answered with an error", "fault unit 20 1 error 1234", IDS_UNLOCK_FLASH_FAILED,
+     "00001234", 2, "locked=1 writeProtected=1"},
+    {"erase answered with an error", "fault unit 1e 1 error 5", IDS_ERASE_FAILED, "00000005", 3,
+     "locked=1 writeProtected=0"},
+    {"write address answered with an error", "fault unit 1f 1 error 7", IDS_ADDRESS_FAILED,
+     "00000007", 4, "locked=1 writeProtected=0"},
+    // The 40th block: four commands before the blocks.
+    {"data block answered with an error", "fault unit 1b 40 error 2a", IDS_BLOCK_FAILED,
+     "0000002a", 4 + 40, "locked=1 writeProtected=0"},
 };
 
 Steps afterFailureBox() {
-    return {noVersions(), updateEnabled(false), answer(IDOK), hint(&T::failureHint),
+    return {noVersions(), updateEnabled(false), answer(IDOK), hint(IDS_FAILURE_HINT),
             updateEnabled(false), noVersions(), noBox()};
 }
 
-// The unit vanishes at a block (the row's fault): the block's failure box, the removal the
-// system reports while it is open, and the window as after any failure.
+// The unit vanishes at kVanishingBlock (the row's fault): the block's failure box, the removal
+// the system reports while it is open, and the window as after any failure.
 Steps transferBrokenOff() {
-    return then({{transferShows(), errorBox(&T::blockFailed, "fffffffd"), removal()},
+    return then({{transferShows(), unitTakes(kBlocksBeforeVanishing),
+                  errorBox(IDS_BLOCK_FAILED, "fffffffd"), removal()},
                  afterFailureBox()});
 }
 
-Scenario updateFails(const FailingStep& step, Language language) {
+Scenario updateFails(const FailingStep& step, handwritten::Language language) {
     return {std::string(language == de ? "German " : "") + step.name,
             language,
             {kReadyUnit, step.fault},
             then({confirmUpdate(), {errorBox(step.stepText, step.code)}, afterFailureBox(),
-                  {closeBy(CloseWay::closeButton), receivedAfterIdentification(step.received),
+                  {closeBy(CloseWay::closeButton),
+                   receivedAfterIdentification(updateCommands(step.received)),
                    unitState(step.unitAfter)}})};
 }
 
@@ -94,100 +112,102 @@ std::vector<Scenario> table() {
     std::vector<Scenario> rows = {
         // ---- start-up probe, one row per outcome
         {"start without a unit", en, {},
-         {hintWithSteps(&T::noUnit), updateEnabled(false), noVersions(), rowLabels(), noBox(),
+         {hintWithSteps(IDS_NO_UNIT), updateEnabled(false), noVersions(), rowLabels(), noBox(),
           closeBy(CloseWay::closeButton)}},
         {"start with the unit in its bootloader", en, {"plug unit mode=boot"},
-         {hintWithSteps(&T::wrongMode), updateEnabled(false), noVersions(), rowLabels(), noBox(),
+         {hintWithSteps(IDS_WRONG_MODE), updateEnabled(false), noVersions(), rowLabels(), noBox(),
           closeBy(CloseWay::closeButton), receivedAfterIdentification("")}},
         {"start without an updatable ESC", en, {"plug unit esc=1"},
-         {hintWithSteps(&T::noUpdatableEsc), updateEnabled(false), noVersions(), noBox(),
+         {hintWithSteps(IDS_NO_UPDATABLE_ESC), updateEnabled(false), noVersions(), noBox(),
           closeBy(CloseWay::closeButton), receivedAfterIdentification("")}},
         {"start with an ESC of another type", en, {"plug unit type=0B07403C"},
-         {incompatibilityBox(), answer(IDOK), hintWithSteps(&T::incompatibleHint),
+         {incompatibilityBox(), answer(IDOK), hintWithSteps(IDS_INCOMPATIBLE_HINT),
           updateEnabled(false), noVersions(), noBox(), closeBy(CloseWay::closeButton),
           receivedAfterIdentification("")}},
         {"start ready", en, {kReadyUnit},
-         {hint(&T::ready), updateEnabled(true), versions(L"1.2", L"2.1.5", L"3.2"),
+         {hint(IDS_READY), updateEnabled(true), versions(L"1.2", L"2.1.5", L"3.2"),
           rowLabels(L"TAVILINK"), noBox(), closeBy(CloseWay::closeButton),
           receivedAfterIdentification("")}},
         {"start ready with a ZELQUAD and an ESC without firmware", en,
          {"plug unit pid=1 unitver=01000203 bootver=00000105 escver=FFFF"},
-         {hint(&T::ready), updateEnabled(true), versions(L"1.2.3", L"1.5", L"----------"),
+         {hint(IDS_READY), updateEnabled(true), versions(L"1.2.3", L"1.5", L"----------"),
           rowLabels(L"ZELQUAD"), closeBy(CloseWay::closeButton)}},
 
         // ---- the two other ways to close (the Close button ends most rows); nothing goes to
         // the linked unit at the end
         {"Escape closes the ready window", en, {kReadyUnit},
-         {hint(&T::ready), closeBy(CloseWay::escapeKey), receivedAfterIdentification("")}},
+         {hint(IDS_READY), closeBy(CloseWay::escapeKey), receivedAfterIdentification("")}},
         {"the close box closes the ready window", en, {kReadyUnit},
-         {hint(&T::ready), closeBy(CloseWay::closeBox), receivedAfterIdentification("")}},
+         {hint(IDS_READY), closeBy(CloseWay::closeBox), receivedAfterIdentification("")}},
 
         // ---- plug and unplug while the window is open
         {"unit plugged in while the window is open", en, {},
-         {hintWithSteps(&T::noUnit), plug(""), arrival(), hint(&T::ready), updateEnabled(true),
+         {hintWithSteps(IDS_NO_UNIT), plug(""), arrival(), hint(IDS_READY), updateEnabled(true),
           versions(L"1.2", L"2.1.5", L"3.2"), rowLabels(L"TAVILINK"), noBox(),
           closeBy(CloseWay::escapeKey), receivedAfterIdentification("")}},
         {"linked unit unplugged", en, {kReadyUnit},
-         {hint(&T::ready), removalOf(L"\\\\.\\pipe\\zirvano-sim-another-device"), hint(&T::ready),
-          updateEnabled(true), unplug(), removal(), hintWithSteps(&T::connectionLost),
+         {hint(IDS_READY), removalOf(L"\\\\.\\pipe\\zirvano-sim-another-device"), hint(IDS_READY),
+          updateEnabled(true), unplug(), removal(), hintWithSteps(IDS_CONNECTION_LOST),
           updateEnabled(false), noVersions(), rowLabels(L"TAVILINK"), noBox(),
           closeBy(CloseWay::closeBox)}},
 
         // ---- the update, and the ways it stops before it starts
         {"whole update", en, {kReadyUnit}, wholeUpdateSucceeds()},
         {"warning box cancelled", en, {kReadyUnit},
-         {pressUpdate(), box(&T::warningCaption, &T::warningText, {IDOK, IDCANCEL}),
-          answer(IDCANCEL), noBox(), hint(&T::ready), updateEnabled(true),
+         {pressUpdate(), box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}),
+          answer(IDCANCEL), noBox(), hint(IDS_READY), updateEnabled(true),
           versions(L"1.2", L"2.1.5", L"3.2"), closeBy(CloseWay::closeButton),
           receivedAfterIdentification("")}},
         {"downgrade declined", en, {"plug unit escver=0303"},
          then({{versions(L"1.2", L"2.1.5", L"3.3")},
                confirmUpdate(),
-               {box(&T::downgradeCaption, &T::downgradeQuestion, {IDYES, IDNO}), answer(IDNO),
-                noBox(), hint(&T::ready), updateEnabled(true), closeBy(CloseWay::closeButton),
+               {box(IDS_DOWNGRADE_CAPTION, IDS_DOWNGRADE_QUESTION, {IDYES, IDNO}), answer(IDNO),
+                noBox(), hint(IDS_READY), updateEnabled(true), closeBy(CloseWay::closeButton),
                 receivedAfterIdentification("")}})},
         {"unit unplugged while the warning is open", en, {kReadyUnit},
-         {pressUpdate(), box(&T::warningCaption, &T::warningText, {IDOK, IDCANCEL}), unplug(),
-          removal(), hintWithSteps(&T::connectionLost), answer(IDOK),
+         {pressUpdate(), box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}), unplug(),
+          removal(), hintWithSteps(IDS_CONNECTION_LOST), answer(IDOK),
           // No link any more: the lock step fails at once, with no code to show.
-          box(&T::failureCaption, &T::lockFailed, {IDOK}), answer(IDOK), hint(&T::failureHint),
-          updateEnabled(false), noVersions(), closeBy(CloseWay::closeButton),
+          box(IDS_UPDATE_FAILED_CAPTION, IDS_LOCK_FAILED, {IDOK}), answer(IDOK),
+          hint(IDS_FAILURE_HINT), updateEnabled(false), noVersions(),
+          closeBy(CloseWay::closeButton),
           receivedAfterIdentification("")}},
         {"unit swapped for a ready one while the warning is open", en, {kReadyUnit},
          then({unitSwappedDuringWarning(""),
-               {arrival(), hint(&T::ready), answer(IDOK), startClock()},
+               {arrival(), hint(IDS_READY), answer(IDOK), startClock()},
                updateRunsToTheEnd(), {closeBy(CloseWay::closeButton)}})},
         {"unit swapped for an unidentified one while the warning is open", en, {kReadyUnit},
          then({unitSwappedDuringWarning("type=0B07403C"),
                // Its ESC memory cannot be read, so identification stops before the type.
-               {fault("1d 1 error 5"), arrival(), hintWithSteps(&T::connectionLost),
+               {fault("1d 1 error 5"), arrival(), hintWithSteps(IDS_CONNECTION_LOST),
                 updateEnabled(false), answer(IDOK),
                 // Nothing is written to a unit that was not found ready: the lock step fails
                 // without sending, with no code to show.
-                box(&T::failureCaption, &T::lockFailed, {IDOK})},
+                box(IDS_UPDATE_FAILED_CAPTION, IDS_LOCK_FAILED, {IDOK})},
                afterFailureBox(),
                {closeBy(CloseWay::closeButton), received("08 1d")}})},
         {"unit vanishes in the middle of the transfer", en,
-         {kReadyUnit, "fault unit 1b 150 disconnect"},
+         {kReadyUnit, vanishAt("disconnect")},
          then({confirmUpdate(), transferBrokenOff(),
                // Plugged in again, it is found again.
-               {plug(""), arrival(), hint(&T::ready), updateEnabled(true),
+               {plug(""), arrival(), hint(IDS_READY), updateEnabled(true),
                 closeBy(CloseWay::closeButton)}})},
         {"update retried after the unit vanished in the middle of the transfer", en,
-         {kReadyUnit, "fault unit 1b 150 vanish"},
+         {kReadyUnit, vanishAt("vanish")},
          then({confirmUpdate(), transferBrokenOff(),
                // The erase went through, so the ESC comes back without firmware; a replugged
                // simulated unit starts afresh, so it is plugged in saying so.
-               {plug("escver=FFFF"), arrival(), hint(&T::ready), updateEnabled(true),
+               // The ready hint is confirmUpdate's first check.
+               {plug("escver=FFFF"), arrival(), updateEnabled(true),
                 versions(L"1.2", L"2.1.5", L"----------")},
                confirmUpdate(), updateRunsToTheEnd(), {closeBy(CloseWay::closeButton)}})},
 
         // ---- the same program in German
         {"German start without a unit", de, {},
-         {hintWithSteps(&T::noUnit), updateEnabled(false), noVersions(), rowLabels(), noBox(),
+         {hintWithSteps(IDS_NO_UNIT), updateEnabled(false), noVersions(), rowLabels(), noBox(),
           closeBy(CloseWay::closeButton)}},
         {"German start ready", de, {kReadyUnit},
-         {hint(&T::ready), updateEnabled(true), versions(L"1.2", L"2.1.5", L"3.2"),
+         {hint(IDS_READY), updateEnabled(true), versions(L"1.2", L"2.1.5", L"3.2"),
           rowLabels(L"TAVILINK"), noBox(), closeBy(CloseWay::escapeKey)}},
         updateFails(kFailingSteps[0], de),
         {"German whole update", de, {kReadyUnit}, wholeUpdateSucceeds(), slow},
@@ -202,4 +222,28 @@ std::vector<Scenario> table() {
 const std::vector<Scenario>& scenarios() {
     static const std::vector<Scenario> rows = table();
     return rows;
+}
+
+const std::vector<Situation>& situations() {
+    static const std::vector<Situation> named = {
+        {"ready", "whole update"},
+        {"no-unit", "start without a unit"},
+        {"bootloader", "start with the unit in its bootloader"},
+        {"no-esc", "start without an updatable ESC"},
+        {"other-esc", "start with an ESC of another type"},
+        {"erase-fails", "erase answered with an error"},
+        {"vanishes-mid-transfer", "unit vanishes in the middle of the transfer"},
+        {"german", "German whole update"},
+        {"german-no-unit", "German start without a unit"},
+    };
+    return named;
+}
+
+const Scenario* findScenario(const std::string& situationOrRow) {
+    std::string rowName = situationOrRow;
+    for (const Situation& situation : situations())
+        if (situationOrRow == situation.name) rowName = situation.row;
+    for (const Scenario& row : scenarios())
+        if (row.name == rowName) return &row;
+    return nullptr;
 }

@@ -8,7 +8,7 @@
 
 struct Scenario {
     std::string name;
-    Language language;
+    handwritten::Language language;
     // Control commands for the unit server before the program starts ("plug unit esc=1",
     // "fault unit 0b 1 refusal"); the server is reset before each scenario.
     std::vector<std::string> before;
@@ -18,3 +18,15 @@ struct Scenario {
 };
 
 const std::vector<Scenario>& scenarios();
+
+// The situations run-with-unit.sh shows a user, each by the row that plays it: "ready" is the
+// whole update, "no-unit" the start without a unit.
+struct Situation {
+    const char* name;
+    const char* row;
+};
+
+const std::vector<Situation>& situations();
+
+// The row a situation names, or the row of that exact name; nullptr when there is none.
+const Scenario* findScenario(const std::string& situationOrRow);

@@ -9,6 +9,7 @@
 
 #include "resources/resource_ids.h"
 #include "sim/win/sim_control.h"
+#include "tests/shared/update_facts.h"
 #include "tests/wine/unit_server_process.h"
 
 namespace {
@@ -23,17 +24,43 @@ constexpr milliseconds kBoxBound{30000};
 constexpr milliseconds kTransferStartBound{30000};
 constexpr DWORD kExitBoundMs = 10000;
 
-// The pauses of a whole update: 5,080 ms before the transfer and 20 ms after each block.
-constexpr double kUpdateFloorMs = 45840.0;
+// The unit's progress is read no more often than this during a transfer, so that watching it
+// costs the unit next to nothing.
+constexpr DWORD kUnitPollMs = 250;
 
-// What identification sends: Identify, ReadUnitMemory, ReadEscMemory, ReadEscBootInfo.
-constexpr unsigned kIdentificationCommands[] = {0x08, 0x0A, 0x1D, 0x22};
-constexpr unsigned kSystemLock = 0x0B;
-constexpr unsigned kEraseFirmware = 0x1E;
-constexpr unsigned kWriteProtect = 0x20;
-constexpr unsigned kWriteDataBlock = 0x1B;
-constexpr unsigned kSetWriteAddress = 0x1F;
-constexpr unsigned long kBlockBytes = 48;
+// The commands of a whole update by their place in it.
+constexpr unsigned kSystemLock = updatefacts::updateCommands[0].code;
+constexpr unsigned kEraseFirmware = updatefacts::updateCommands[2].code;
+constexpr unsigned kSetWriteAddress = updatefacts::updateCommands[3].code;
+constexpr unsigned kWriteDataBlock = updatefacts::updateCommands[4].code;
+constexpr unsigned kWriteProtect = updatefacts::updateCommands[5].code;
+
+// The wait from the erase request to the address request: inside the erase, after it, before
+// the address.
+constexpr std::uint32_t kEraseToAddressPausesMs = updatefacts::pausesBeforeTransferMs[2] +
+                                                  updatefacts::pausesBeforeTransferMs[3] +
+                                                  updatefacts::pausesBeforeTransferMs[4];
+
+// Short names of the texts a screenshot or a single action can be named by.
+struct TextName {
+    Text text;
+    const char* name;
+};
+
+const TextName kTextNames[] = {
+    {IDS_READY, "ready"},
+    {IDS_UPDATE_SUCCEEDED, "success"},
+    {IDS_FAILURE_HINT, "failure-hint"},
+    {IDS_NO_UNIT, "no-unit"},
+    {IDS_WRONG_MODE, "wrong-mode"},
+    {IDS_NO_UPDATABLE_ESC, "no-esc"},
+    {IDS_INCOMPATIBLE_HINT, "incompatible-hint"},
+    {IDS_CONNECTION_LOST, "lost"},
+    {IDS_WARNING_CAPTION, "warning"},
+    {IDS_DOWNGRADE_CAPTION, "downgrade"},
+    {IDS_UPDATE_FAILED_CAPTION, "error"},
+    {IDS_INCOMPATIBLE_CAPTION, "incompatible"},
+};
 
 const int kVersionValues[] = {IDC_VALUE_UNIT, IDC_VALUE_ESC_BOOTLOADER, IDC_VALUE_ESC};
 const int kVersionRows[] = {IDC_VALUE_UNIT,  IDC_VALUE_ESC_BOOTLOADER, IDC_VALUE_ESC,
@@ -62,7 +89,14 @@ bool expectControlText(Run& run, int control, const std::wstring& expected, cons
 }
 
 bool expectHint(Run& run, const std::wstring& expected, std::string* why) {
-    return expectControlText(run, IDC_HINT, expected, "hint panel", why);
+    if (!expectControlText(run, IDC_HINT, expected, "hint panel", why)) return false;
+    run.hintSeenMs = GetTickCount64();
+    return true;
+}
+
+std::string shotName(Text text, const char* otherwise) {
+    const char* name = textName(text);
+    return name != nullptr ? name : otherwise;
 }
 
 // One report the unit received: its command code and when it arrived, in ms on the unit's clock.
@@ -89,21 +123,18 @@ bool receivedReports(std::vector<Report>* reports, std::string* why) {
     return true;
 }
 
+// Identification of a unit running its application or of one in its own bootloader.
 bool isIdentification(unsigned code) {
-    return std::find(std::begin(kIdentificationCommands), std::end(kIdentificationCommands),
-                     code) != std::end(kIdentificationCommands);
+    using updatefacts::bootloaderUnitIdentifyCommands;
+    using updatefacts::identifyCommands;
+    return std::find(std::begin(identifyCommands), std::end(identifyCommands), code) !=
+               std::end(identifyCommands) ||
+           std::find(std::begin(bootloaderUnitIdentifyCommands),
+                     std::end(bootloaderUnitIdentifyCommands),
+                     code) != std::end(bootloaderUnitIdentifyCommands);
 }
 
-// Blocks of 48 bytes the carried image takes, the last one padded.
-unsigned long imageBlocks() {
-    WIN32_FILE_ATTRIBUTE_DATA image{};
-    if (!GetFileAttributesExW(besideThisProgram(L"firmware_140.bin").c_str(), GetFileExInfoStandard,
-                              &image))
-        return 0;
-    return (image.nFileSizeLow + kBlockBytes - 1) / kBlockBytes;
-}
-
-// "0b 20 1e 1f 1b*2038 20 0b" from a list of codes, and the other way round.
+// "0b 20 1e 1f 1b*40" from a list of codes, and the other way round.
 std::string compress(const std::vector<unsigned>& codes) {
     std::string out;
     for (std::size_t i = 0; i < codes.size();) {
@@ -129,9 +160,7 @@ std::vector<unsigned> expand(const std::string& pattern) {
         const std::size_t star = word.find('*');
         const unsigned code = static_cast<unsigned>(std::strtoul(word.substr(0, star).c_str(), nullptr, 16));
         const std::string times = star == std::string::npos ? "1" : word.substr(star + 1);
-        const unsigned long count =
-            times == "image" ? imageBlocks() : std::strtoul(times.c_str(), nullptr, 10);
-        codes.insert(codes.end(), count, code);
+        codes.insert(codes.end(), std::strtoul(times.c_str(), nullptr, 10), code);
     }
     return codes;
 }
@@ -195,10 +224,19 @@ std::string thousands(long long value) {
     return (value < 0 ? "-" : "") + digits;
 }
 
-std::string ratio(double ms) {
+// Over the fixed pauses of a whole update, with that floor written out: "1.0290 x 45,840 ms".
+std::string overFloor(double ms) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.4f", ms / kUpdateFloorMs);
-    return text;
+    std::snprintf(text, sizeof text, "%.4f",
+                  ms / static_cast<double>(updatefacts::fixedPausesMs));
+    return std::string(text) + " x " + thousands(updatefacts::fixedPausesMs) + " ms";
+}
+
+// The unit's written bytes from its `state` line ("... flash=4800 ..."), or -1.
+long long unitFlashBytes() {
+    const std::string state = sim(std::string("state ") + kUnitName);
+    const std::size_t at = state.find("flash=");
+    return at == std::string::npos ? -1 : std::atoll(state.c_str() + at + 6);
 }
 
 }  // namespace
@@ -208,26 +246,33 @@ std::string ratio(double ms) {
 std::string utf8(const std::wstring& text) { return simToUtf8(text); }
 
 bool textMatches(const std::wstring& pattern, const std::wstring& text) {
-    // Iterative glob with one backtrack point, enough for a single '*'.
-    std::size_t p = 0, t = 0, starP = std::wstring::npos, starT = 0;
-    while (t < text.size()) {
-        if (p < pattern.size() && pattern[p] == L'*') {
-            starP = p++;
-            starT = t;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == L'#' ? iswxdigit(text[t]) && !iswupper(text[t])
-                                       : pattern[p] == text[t])) {
-            ++p;
-            ++t;
-        } else if (starP != std::wstring::npos) {
-            p = starP + 1;
-            t = ++starT;
-        } else {
-            return false;
-        }
+    if (pattern.size() != text.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool matches = pattern[i] == L'#' ? iswxdigit(text[i]) && !iswupper(text[i])
+                                                : pattern[i] == text[i];
+        if (!matches) return false;
     }
-    while (p < pattern.size() && pattern[p] == L'*') ++p;
-    return p == pattern.size();
+    return true;
+}
+
+std::wstring textOf(const Run& run, Text text) {
+    const wchar_t* written = handwritten::catalogueText(text, run.language);
+    return written != nullptr ? written : L"(no text " + std::to_wstring(text) + L")";
+}
+
+const char* textName(Text text) {
+    for (const TextName& entry : kTextNames)
+        if (entry.text == text) return entry.name;
+    return nullptr;
+}
+
+bool textNamed(const std::string& name, Text* text) {
+    for (const TextName& entry : kTextNames)
+        if (name == entry.name) {
+            *text = entry.text;
+            return true;
+        }
+    return false;
 }
 
 std::string describeDifference(const std::wstring& expected, const std::wstring& seen) {
@@ -246,15 +291,17 @@ std::string describeDifference(const std::wstring& expected, const std::wstring&
 
 Step hint(Text text) {
     return {"hint", [text](Run& run, std::string* why) {
-                return expectHint(run, run.texts->*text, why);
-            }};
+                return expectHint(run, textOf(run, text), why);
+            },
+            shotName(text, "hint")};
 }
 
 Step hintWithSteps(Text text) {
     return {"hint with steps", [text](Run& run, std::string* why) {
-                return expectHint(run, std::wstring(run.texts->*text) + L"\r\n\r\n" + run.texts->steps,
+                return expectHint(run, textOf(run, text) + L"\r\n\r\n" + textOf(run, IDS_STEPS),
                                   why);
-            }};
+            },
+            shotName(text, "hint")};
 }
 
 Step updateEnabled(bool enabled) {
@@ -302,11 +349,13 @@ Step unitLabel(const wchar_t* name) {
 Step rowLabels(const wchar_t* unitName) {
     const std::wstring unit = unitName != nullptr ? unitName : L"";
     return {"row labels", [unit](Run& run, std::string* why) {
-                const std::wstring expected = unit.empty() ? run.texts->unitLabel : unit;
+                const std::wstring expected = unit.empty() ? textOf(run, IDS_LABEL_UNIT) : unit;
                 return expectControlText(run, IDC_LABEL_UNIT, expected, "unit row label", why) &&
-                       expectControlText(run, IDC_LABEL_ESC_BOOTLOADER, run.texts->bootloaderLabel,
+                       expectControlText(run, IDC_LABEL_ESC_BOOTLOADER,
+                                         textOf(run, IDS_LABEL_ESC_BOOTLOADER),
                                          "bootloader row label", why) &&
-                       expectControlText(run, IDC_LABEL_ESC, run.texts->escLabel, "ESC row label", why);
+                       expectControlText(run, IDC_LABEL_ESC, textOf(run, IDS_LABEL_ESC),
+                                         "ESC row label", why);
             }};
 }
 
@@ -324,27 +373,41 @@ Step noBox() {
 
 Step box(Text caption, Text text, std::vector<int> buttons) {
     return {"box", [caption, text, buttons](Run& run, std::string* why) {
-                return expectBox(run, run.texts->*caption, run.texts->*text, buttons, why);
-            }};
+                return expectBox(run, textOf(run, caption), textOf(run, text), buttons, why);
+            },
+            shotName(caption, "box")};
 }
 
 Step incompatibilityBox() {
     return {"incompatibility box", [](Run& run, std::string* why) {
-                return expectBox(run, run.texts->incompatibleCaption,
-                                 run.texts->incompatibleTextPattern, {IDOK}, why);
-            }};
+                // The type the program takes is named in the text.
+                std::wstring text = textOf(run, IDS_INCOMPATIBLE_TEXT);
+                const std::size_t type = text.find(L"%s");
+                if (type != std::wstring::npos) text.replace(type, 2, L"ZIRVANO 60 LV");
+                return expectBox(run, textOf(run, IDS_INCOMPATIBLE_CAPTION), text, {IDOK}, why);
+            },
+            shotName(IDS_INCOMPATIBLE_CAPTION, "box")};
 }
 
 Step errorBox(Text stepText, const char* code) {
     const std::wstring codeText = simFromUtf8(code);
     return {"error box", [stepText, codeText](Run& run, std::string* why) {
-                const std::wstring text = std::wstring(run.texts->*stepText) + L"\r\n" +
-                                          run.texts->codeLinePrefix + codeText + L"-0x########";
-                if (!expectBox(run, run.texts->failureCaption, text, {IDOK}, why)) return false;
+                // The code line's two numbers: the row's, then whatever system error came with it.
+                std::wstring codeLine = textOf(run, IDS_ERROR_CODE_LINE);
+                const std::wstring number = L"%08x";
+                const std::size_t first = codeLine.find(number);
+                if (first != std::wstring::npos) codeLine.replace(first, number.size(), codeText);
+                const std::size_t second = codeLine.find(number);
+                if (second != std::wstring::npos)
+                    codeLine.replace(second, number.size(), L"########");
+                const std::wstring text = textOf(run, stepText) + L"\r\n" + codeLine;
+                if (!expectBox(run, textOf(run, IDS_UPDATE_FAILED_CAPTION), text, {IDOK}, why))
+                    return false;
                 run.notes.push_back("error box code line: " +
                                     utf8(run.box.text.substr(run.box.text.rfind(L"\r\n") + 2)));
                 return true;
-            }};
+            },
+            shotName(IDS_UPDATE_FAILED_CAPTION, "box")};
 }
 
 Step answer(int button) {
@@ -465,18 +528,22 @@ bool expectReceived(const std::string& expected, bool afterIdentification, std::
 
 }  // namespace
 
-Step receivedAfterIdentification(const char* pattern) {
-    const std::string expected = pattern;
-    return {"unit received", [expected](Run&, std::string* why) {
-                return expectReceived(expected, true, why);
+Step receivedAfterIdentification(const std::string& pattern) {
+    return {"unit received", [pattern](Run&, std::string* why) {
+                return expectReceived(pattern, true, why);
             }};
 }
 
-Step received(const char* pattern) {
-    const std::string expected = pattern;
-    return {"unit received in all", [expected](Run&, std::string* why) {
-                return expectReceived(expected, false, why);
+Step received(const std::string& pattern) {
+    return {"unit received in all", [pattern](Run&, std::string* why) {
+                return expectReceived(pattern, false, why);
             }};
+}
+
+std::string updateCommands(std::size_t count) {
+    const std::vector<std::uint8_t> whole = updatefacts::updateCommandOrder();
+    return compress(std::vector<unsigned>(
+        whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(std::min(count, whole.size()))));
 }
 
 Step flashHoldsImage() {
@@ -525,6 +592,32 @@ Step transferShows() {
             }};
 }
 
+Step unitTakes(std::uint32_t blocks) {
+    const long long bytes = static_cast<long long>(blocks) * updatefacts::blockBytes;
+    return {"unit takes " + std::to_string(blocks) + " blocks",
+            [bytes, blocks](Run& run, std::string* why) {
+                // Each block costs its pause and an exchange; three times that is plenty.
+                const ULONGLONG boundMs = 30000ull + 3ull * blocks * updatefacts::blockPauseMs;
+                const ULONGLONG start = GetTickCount64();
+                long long held = -1;
+                for (;;) {
+                    held = unitFlashBytes();
+                    if (held >= bytes) return true;
+                    if (findProgressWindow(run.program.id) == nullptr) {
+                        *why = "the progress window went while the unit held " +
+                               thousands(held) + " bytes";
+                        return false;
+                    }
+                    if (GetTickCount64() - start > boundMs) break;
+                    Sleep(kUnitPollMs);
+                }
+                *why = "the unit holds " + thousands(held) + " bytes after " +
+                       std::to_string(boundMs / 1000) + " s";
+                return false;
+            },
+            "transfer"};
+}
+
 Step transferEnds(unsigned boundSeconds) {
     return {"transfer ends", [boundSeconds](Run& run, std::string* why) {
                 if (waitUntil(milliseconds(boundSeconds * 1000ull),
@@ -537,11 +630,11 @@ Step transferEnds(unsigned boundSeconds) {
 
 Step noteUpdateTiming() {
     return {"update timing", [](Run& run, std::string* why) {
-                // Called right after the success hint was seen, so this is the wall time of the
-                // update as the user waits for it, from the OK on the warning box.
-                const long long wallMs = static_cast<long long>(GetTickCount64() - run.clockStartMs);
+                // From the OK on the warning box to the moment the success hint was seen: the
+                // wall time of the update as the user waits for it.
+                const long long wallMs = static_cast<long long>(run.hintSeenMs - run.clockStartMs);
                 run.notes.push_back("wall time from OK to the success hint: " + thousands(wallMs) +
-                                    " ms = " + ratio(static_cast<double>(wallMs)) + " x 45,840 ms");
+                                    " ms = " + overFloor(static_cast<double>(wallMs)));
                 std::vector<Report> reports;
                 if (!receivedReports(&reports, why)) return false;
                 // The unit's own clock, from the lock request to the request that restores the
@@ -576,9 +669,11 @@ Step noteUpdateTiming() {
                                   static_cast<double>(blocks - 1));
                 const std::string note =
                     "unit clock from lock to restore: " + thousands(unitMs) + " ms = " +
-                    ratio(static_cast<double>(unitMs)) + " x 45,840 ms; " + std::to_string(blocks) +
-                    " blocks, one every " + perBlock + " ms (20 ms pause); erase to address " +
-                    thousands(address->writtenMs - erase->writtenMs) + " ms (5,020 ms of pauses)";
+                    overFloor(static_cast<double>(unitMs)) + "; " + std::to_string(blocks) +
+                    " blocks, one every " + perBlock + " ms (" +
+                    std::to_string(updatefacts::blockPauseMs) + " ms pause); erase to address " +
+                    thousands(address->writtenMs - erase->writtenMs) + " ms (" +
+                    thousands(kEraseToAddressPausesMs) + " ms of pauses)";
                 run.notes.push_back(note);
                 return true;
             }};

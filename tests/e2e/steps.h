@@ -5,11 +5,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/expected_texts.h"
 #include "tests/e2e/updater_process.h"
 #include "tests/e2e/window_probe.h"
 #include "tests/wine/unit_server_process.h"
@@ -18,24 +18,32 @@
 constexpr char kUnitName[] = "unit";
 
 struct Run {
-    Language language = Language::english;
-    const CatalogueTexts* texts = &kEnglishTexts;
+    handwritten::Language language = handwritten::Language::english;
     UpdaterProcess program;
     HWND main = nullptr;
     std::wstring unitPath;           // from the last `plug`
     BoxView box;                     // the box the last `box` step found
     ULONGLONG clockStartMs = 0;      // set by startClock
+    ULONGLONG hintSeenMs = 0;        // when the last `hint` step saw its text
     std::vector<std::string> notes;  // measurements, printed under the verdict
 };
 
 struct Step {
     std::string what;
     std::function<bool(Run&, std::string* why)> run;
+    // What the window shows once the step has passed, named for a screenshot ("ready",
+    // "warning"); empty when it shows nothing new.
+    std::string shot;
 };
 
-// A text of the catalogue, in the language of the run.
-using Text = const wchar_t* CatalogueTexts::*;
-using T = CatalogueTexts;
+// A text of the handwritten catalogue by its ID (IDS_READY), shown in the language of the run.
+using Text = unsigned;
+std::wstring textOf(const Run& run, Text text);
+
+// The short name of a hint or box text ("ready", "failure-hint", "warning"), for screenshots
+// and the single actions; nullptr for a text without one. textNamed is the other way round.
+const char* textName(Text text);
+bool textNamed(const std::string& name, Text* text);
 
 enum class CloseWay { closeButton, escapeKey, closeBox };
 
@@ -73,21 +81,25 @@ Step removal();                   // DBT_DEVICEREMOVECOMPLETE for the unit's int
 Step removalOf(const wchar_t* path);
 
 // --- what the unit received and holds
-// The reports after identification, as command codes: "0b 20 1e 1f 1b*2038 20 0b"; "" for none.
-// "1b*image" stands for as many blocks as the carried image needs.
-Step receivedAfterIdentification(const char* pattern);
+// The reports after identification, as command codes: "0b 20 1e 1f 1b*40"; "" for none.
+Step receivedAfterIdentification(const std::string& pattern);
 // Every report the unit received, identification included, in the same notation.
-Step received(const char* pattern);
+Step received(const std::string& pattern);
+// The first `count` reports of a whole update in that notation, from the shared update facts;
+// all of them when no count is given.
+std::string updateCommands(std::size_t count = SIZE_MAX);
 Step flashHoldsImage();           // the written bytes equal the image the program carries
 Step unitState(const char* expected);  // words of `state`, e.g. "locked=0 writeProtected=1"
 
 // --- the transfer and its timing (measured and printed, never asserted)
 Step startClock();
 Step transferShows();             // the progress window comes up
+// The unit comes to hold `blocks` whole blocks while the progress window stays up.
+Step unitTakes(std::uint32_t blocks);
 Step transferEnds(unsigned boundSeconds);
 Step noteUpdateTiming();
 
 // Utilities shared with the command mode.
 std::string utf8(const std::wstring& text);
-bool textMatches(const std::wstring& pattern, const std::wstring& text);  // '*' any, '#' hex digit
+bool textMatches(const std::wstring& pattern, const std::wstring& text);  // '#': a hex digit
 std::string describeDifference(const std::wstring& expected, const std::wstring& seen);

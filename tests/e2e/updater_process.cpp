@@ -21,10 +21,11 @@ std::wstring lowerCase(std::wstring text) {
 
 }  // namespace
 
-Language environmentLanguage() {
+handwritten::Language environmentLanguage() {
     std::wstring locale = variable(L"LC_ALL");
     if (locale.empty()) locale = variable(L"LANG");
-    return lowerCase(locale).compare(0, 2, L"de") == 0 ? Language::german : Language::english;
+    return lowerCase(locale).compare(0, 2, L"de") == 0 ? handwritten::Language::german
+                                                       : handwritten::Language::english;
 }
 
 bool substituteDllsSelected() {
@@ -37,12 +38,14 @@ bool substituteDllsSelected() {
     return order != std::wstring::npos && overrides.compare(order + 1, 1, L"n") == 0;
 }
 
-bool launchUpdater(UpdaterProcess* program) {
+bool launchUpdater(UpdaterProcess* program, const wchar_t* desktop) {
     const std::wstring path = besideThisProgram(kProgramFile);
     const std::wstring folder = besideThisProgram(L"");
     std::wstring commandLine = L"\"" + path + L"\"";
+    std::wstring desktopName = desktop != nullptr ? desktop : L"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    if (!desktopName.empty()) startup.lpDesktop = &desktopName[0];
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         folder.c_str(), &startup, &info))

@@ -10,7 +10,7 @@
 
 #include <string>
 
-enum class Language { english, german };
+#include "tests/shared/catalogue_texts.h"
 
 struct UpdaterProcess {
     HANDLE process = nullptr;
@@ -18,12 +18,13 @@ struct UpdaterProcess {
 };
 
 // The language the program will show: German when LC_ALL (or else LANG) names a German locale.
-Language environmentLanguage();
+handwritten::Language environmentLanguage();
 // True when WINEDLLOVERRIDES makes setupapi.dll and hid.dll load from the program's folder.
 bool substituteDllsSelected();
 
-// Starts ZirvanoUpdater.exe from the driver's folder, as a user starts it: no arguments.
-bool launchUpdater(UpdaterProcess* program);
+// Starts ZirvanoUpdater.exe from the driver's folder, as a user starts it: no arguments. On the
+// desktop named `desktop` when one is given (a virtual desktop that draws captions).
+bool launchUpdater(UpdaterProcess* program, const wchar_t* desktop = nullptr);
 
 // Waits up to `boundMs` for the program to end; false while it still runs.
 bool waitForExit(UpdaterProcess& program, DWORD boundMs, DWORD* exitCode);

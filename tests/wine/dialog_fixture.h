@@ -19,6 +19,7 @@
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
 #include "sim/sim_device.h"
+#include "tests/shared/catalogue_texts.h"
 #include "tests/wine/import_override.h"
 #include "app/main_dialog.h"
 #include "ui/app_globals.h"
@@ -256,15 +257,27 @@ inline void PrintTo(const DialogView& view, std::ostream* out) {
 // ---------------------------------------------------------------------------------------------
 // The fixture.
 
+// The language the program speaks to this user: German for a German user locale, English for
+// every other. Wine's loader tries the user's locale before any English fallback, so an English
+// thread cannot be had on a German machine.
+inline handwritten::Language userLanguage() {
+    return PRIMARYLANGID(GetUserDefaultLangID()) == LANG_GERMAN ? handwritten::Language::german
+                                                                : handwritten::Language::english;
+}
+
 inline const std::u16string kUnitPath = u"\\\\?\\hid#vid_f0e1&pid_0002#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 inline const std::u16string kSecondUnitPath = u"\\\\?\\hid#vid_f0e1&pid_0001#7&5e6f7a8b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 inline const std::u16string kMousePath = u"\\\\?\\hid#vid_046d&pid_c077#7&9c0d1e2f&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
 class DialogTest : public ::testing::Test {
 public:
+    // The language the dialog speaks in this test; a German fixture sets it in its constructor.
+    handwritten::Language language = userLanguage();
+
     void SetUp() override {
         static bool commonControls = (InitCommonControls(), true);
         (void)commonControls;
+        speak(language);
         appInstance = GetModuleHandleW(nullptr);
         simBusReset();
         resetProgrammerLink();
@@ -282,6 +295,8 @@ public:
         closeProgrammer();
         boxwatch::stop();
         simBusReset();
+        SetThreadUILanguage(previousUiLanguage);
+        SetThreadLocale(previousLocale);
     }
 
     // --- the bus; the units live as long as the test
@@ -361,12 +376,12 @@ public:
         return shown;
     }
 
-    // --- what the catalogue says, in whatever language the resource loader picked
+    // --- what the catalogue says in the test's language: the handwritten one, never the
+    // resources, so that a wrong resource fails here instead of moving the expectation along
     static std::wstring catalogue(UINT id) {
-        wchar_t text[2048] = {};
-        LoadStringW(appInstance, id, text, 2048);
-        EXPECT_NE(text[0], L'\0') << "text " << id << " is missing from the catalogue";
-        return text;
+        const wchar_t* text = handwritten::catalogueText(id, shownLanguage());
+        EXPECT_NE(text, nullptr) << "text " << id << " is not in the handwritten catalogue";
+        return text != nullptr ? text : L"";
     }
     static std::wstring withSteps(UINT id) {
         return catalogue(id) + L"\r\n\r\n" + catalogue(IDS_STEPS);
@@ -389,6 +404,26 @@ public:
     std::deque<SimUnit> units;  // stable addresses: the bus keeps pointers to them
 
 private:
+    // The resource loader picks the catalogue from the thread's interface language; Wine's
+    // loader follows the thread locale instead. Both are set for the test's language.
+    void speak(handwritten::Language spoken) {
+        previousUiLanguage = GetThreadUILanguage();
+        previousLocale = GetThreadLocale();
+        const LANGID id = spoken == handwritten::Language::german
+                              ? MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)
+                              : MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+        SetThreadUILanguage(id);
+        SetThreadLocale(MAKELCID(id, SORT_DEFAULT));
+        shownLanguage() = spoken;
+    }
+    static handwritten::Language& shownLanguage() {
+        static handwritten::Language spoken = handwritten::Language::english;
+        return spoken;
+    }
+
+    LANGID previousUiLanguage = 0;
+    LCID previousLocale = 0;
+
     static std::function<void()>& modalAction() {
         static std::function<void()> action;
         return action;
@@ -416,9 +451,9 @@ inline SimUnit unitWithForeignEsc() {
 }
 
 inline ShownBox incompatibilityBox() {
+    // The text names the type the program takes where the catalogue has its %s.
     std::wstring text = DialogTest::catalogue(IDS_INCOMPATIBLE_TEXT);
     const std::size_t placeholder = text.find(L"%s");
-    EXPECT_NE(placeholder, std::wstring::npos);
     if (placeholder != std::wstring::npos) text.replace(placeholder, 2, L"ZIRVANO 60 LV");
     return {mainDialog, DialogTest::catalogue(IDS_INCOMPATIBLE_CAPTION), text,
             MB_OK | MB_ICONINFORMATION};

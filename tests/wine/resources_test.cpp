@@ -19,6 +19,7 @@
 
 #include "resources/resource_ids.h"
 #include "tests/shared/catalogue_texts.h"
+#include "tests/shared/update_facts.h"
 
 namespace {
 
@@ -714,7 +715,7 @@ TEST(FirmwareImage, EmbedsTheConfiguredFileUnchanged) {
 }
 
 TEST(FirmwareImage, HasTheSizeOfTheImageForThisEscType) {
-  EXPECT_EQ(resource(RT_RCDATA, MAKEINTRESOURCEW(IDR_FIRMWARE), german).size, 97808u);
+  EXPECT_EQ(resource(RT_RCDATA, MAKEINTRESOURCEW(IDR_FIRMWARE), german).size, updatefacts::imageBytes);
 }
 
 // Value of an attribute of the first element with this name; quotes may be single or double.

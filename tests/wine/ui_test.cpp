@@ -450,47 +450,66 @@ TEST_P(LogoDestination, PlacesTheLogoBesideTheVersionPanel) {
 INSTANTIATE_TEST_SUITE_P(MainDialog, LogoDestination, testing::ValuesIn(kLogoCases),
                          rowName<LogoCase>);
 
-// What the logo's destination shows on screen once the dialog has painted itself.
+// What the dialog shows once it has painted itself, read back from the screen: the logo's red
+// right of the version panel, within the panel's height, and the logo's transparent colour,
+// which must never reach the screen, anywhere in the window.
 struct LogoPixels {
-    int red;
-    int green;  // the transparent colour, which must never reach the screen
+    int besideThePanel;  // pixels looked at right of the panel
+    int redBesideThePanel;
+    int green;
 };
 
-LogoPixels paintAndReadLogoArea(LogoPlacement* placeOut) {
+LogoPixels paintAndReadLogoPixels() {
     ShowWindow(mainDialog, SW_SHOWNA);
     RedrawWindow(mainDialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    RECT windowRect = {};
-    RECT groupRect = {};
-    GetWindowRect(mainDialog, &windowRect);
-    GetWindowRect(GetDlgItem(mainDialog, IDC_VERSION_GROUP), &groupRect);
-    BITMAP size = {};
-    HBITMAP logo = LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_LOGO));
-    GetObjectW(logo, sizeof size, &size);
-    DeleteObject(logo);
-    const LogoPlacement place =
-        logoDestination(size.bmWidth, size.bmHeight, windowRect, groupRect,
-                        GetSystemMetrics(SM_CXDLGFRAME), GetSystemMetrics(SM_CYCAPTION));
-    *placeOut = place;
-    LogoPixels seen = {0, 0};
+    RECT client = {};
+    GetClientRect(mainDialog, &client);
+    RECT panel = {};
+    GetWindowRect(GetDlgItem(mainDialog, IDC_VERSION_GROUP), &panel);
+    MapWindowPoints(nullptr, mainDialog, reinterpret_cast<POINT*>(&panel), 2);
+
+    const int width = client.right;
+    const int height = client.bottom;
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = -height;  // top row first
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
     HDC screen = GetDC(mainDialog);
-    for (int y = place.y; y < place.y + place.height; ++y)
-        for (int x = place.x; x < place.x + place.width; ++x) {
-            const COLORREF pixel = GetPixel(screen, x, y);
-            if (pixel == RGB(0, 255, 0)) ++seen.green;
-            if (GetRValue(pixel) > 120 && GetGValue(pixel) < 60 && GetBValue(pixel) < 60)
-                ++seen.red;
+    HDC copy = CreateCompatibleDC(screen);
+    HBITMAP shot = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ previous = SelectObject(copy, shot);
+    BitBlt(copy, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+
+    LogoPixels seen = {0, 0, 0};
+    const auto* pixels = static_cast<const std::uint32_t*>(bits);
+    for (int y = 0; pixels != nullptr && y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t pixel = pixels[y * width + x];  // 0x00RRGGBB
+            const int red = (pixel >> 16) & 0xFF;
+            const int green = (pixel >> 8) & 0xFF;
+            const int blue = pixel & 0xFF;
+            if (red == 0 && green == 255 && blue == 0) ++seen.green;
+            if (x < panel.right || y < panel.top || y >= panel.bottom) continue;
+            ++seen.besideThePanel;
+            if (red > 120 && green < 60 && blue < 60) ++seen.redBesideThePanel;
         }
+    SelectObject(copy, previous);
+    DeleteObject(shot);
+    DeleteDC(copy);
     ReleaseDC(mainDialog, screen);
     return seen;
 }
 
 TEST_F(DialogTest, LogoIsDrawnBesideTheVersionPanelWithoutItsBackground) {
     openDialog();
-    LogoPlacement place = {};
-    const LogoPixels seen = paintAndReadLogoArea(&place);
-    ASSERT_GT(place.width, 0);
-    ASSERT_GT(place.height, 0);
-    EXPECT_GT(seen.red, 0);
+    const LogoPixels seen = paintAndReadLogoPixels();
+    ASSERT_GT(seen.besideThePanel, 0);
+    EXPECT_GT(seen.redBesideThePanel, 0);
     EXPECT_EQ(seen.green, 0);
 }
 
@@ -498,11 +517,10 @@ TEST_F(DialogTest, LogoThatCannotBeLoadedLeavesTheAreaEmpty) {
     openDialog();
     // A module without bitmap 121 stands in for a missing logo.
     appInstance = GetModuleHandleW(L"kernel32.dll");
-    LogoPlacement place = {};
-    const LogoPixels seen = paintAndReadLogoArea(&place);
+    const LogoPixels seen = paintAndReadLogoPixels();
     appInstance = GetModuleHandleW(nullptr);
-    ASSERT_GT(place.width, 0);
-    EXPECT_EQ(seen.red, 0);
+    ASSERT_GT(seen.besideThePanel, 0);
+    EXPECT_EQ(seen.redBesideThePanel, 0);
     EXPECT_EQ(seen.green, 0);
 }
 

@@ -7,12 +7,14 @@
 #include <algorithm>
 
 #include "link/commands.h"
+#include "tests/shared/update_facts.h"
 #include "tests/wine/dialog_fixture.h"
 
 namespace {
 
-constexpr std::uint32_t kImageBytes = 97808;
-constexpr std::uint32_t kBlocks = 2038;  // 2,037 full blocks and a final one of 32 bytes
+using updatefacts::blocks;
+using updatefacts::imageBytes;
+
 constexpr EXECUTION_STATE kKeptAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
 
 // The bytes the update must install: RCDATA 140 of this very module.
@@ -130,11 +132,17 @@ inline void stop() {
 // ---------------------------------------------------------------------------------------------
 // What the unit is told.
 
-std::vector<std::uint8_t> updateChain() {
-    std::vector<std::uint8_t> chain = {SystemLock, WriteProtect, EraseFirmware, SetWriteAddress};
-    for (std::uint32_t block = 0; block < kBlocks; ++block) chain.push_back(WriteDataBlock);
-    chain.push_back(WriteProtect);
-    chain.push_back(SystemLock);
+// The first `count` commands of identification, as the unit receives them.
+std::vector<std::uint8_t> identification(
+    std::size_t count = std::size(updatefacts::identifyCommands)) {
+    return std::vector<std::uint8_t>(updatefacts::identifyCommands,
+                                     updatefacts::identifyCommands + count);
+}
+
+// The first `count` commands of a whole update.
+std::vector<std::uint8_t> updateUpTo(std::size_t count) {
+    std::vector<std::uint8_t> chain = updatefacts::updateCommandOrder();
+    chain.resize(count);
     return chain;
 }
 
@@ -144,15 +152,7 @@ std::vector<std::uint8_t> commandsSince(const SimUnit& unit, std::size_t start) 
                                      order.end());
 }
 
-// Lock, 20, unlock, 20, erase with its 1000 before the answer, 4000, 20, address, 20, then
-// 20 after every block.
-std::vector<std::uint32_t> updatePauses() {
-    std::vector<std::uint32_t> pauses = {20, 20, 1000, 4000, 20, 20};
-    pauses.insert(pauses.end(), kBlocks, 20);
-    return pauses;
-}
-
-// Asserts without dumping 97,808 bytes when they differ.
+// Asserts without dumping the whole image when they differ.
 void expectFlashHoldsTheImage(const SimUnit& unit, const std::vector<std::uint8_t>& image) {
     ASSERT_EQ(unit.flash.size(), image.size());
     const auto difference = std::mismatch(unit.flash.begin(), unit.flash.end(), image.begin());
@@ -178,7 +178,6 @@ std::wstring codeLine(const std::wstring& numbers) {
     std::wstring line = DialogTest::catalogue(IDS_ERROR_CODE_LINE);
     const std::wstring placeholder = L"0x%08x-0x%08x";
     const std::size_t at = line.find(placeholder);
-    EXPECT_NE(at, std::wstring::npos);
     if (at != std::wstring::npos) line.replace(at, placeholder.size(), numbers);
     return line;
 }
@@ -334,7 +333,7 @@ TEST_P(InstalledVersion, DecidesTheDowngradeQuestionAndTheUpdateEndsAtThreeThree
         expectBoxes({warningBox(), downgradeBox()});
     else
         expectBoxes({warningBox()});
-    EXPECT_EQ(sentByUpdate(unit), updateChain());
+    EXPECT_EQ(sentByUpdate(unit), updatefacts::updateCommandOrder());
     EXPECT_EQ(view(), updatedView());
     EXPECT_TRUE(linkIsOpen());
 }
@@ -371,20 +370,20 @@ INSTANTIATE_TEST_SUITE_P(Update, DowngradeDeclined, testing::Values(0x0303, 0x04
 
 TEST_F(UpdateTest, FullUpdateInstallsTheEmbeddedImageAndReportsSuccess) {
     const std::vector<std::uint8_t> image = embeddedImage();
-    ASSERT_EQ(image.size(), kImageBytes);
+    ASSERT_EQ(image.size(), imageBytes);
     SimUnit& unit = openOnReadyUnit(kNoEscFirmware);
 
     pressUpdate();
 
     expectBoxes({warningBox()});
-    EXPECT_EQ(sentByUpdate(unit), updateChain());
+    EXPECT_EQ(sentByUpdate(unit), updatefacts::updateCommandOrder());
     expectFlashHoldsTheImage(unit, image);
-    EXPECT_EQ(pausesOfUpdate(), updatePauses());
+    EXPECT_EQ(pausesOfUpdate(), updatefacts::updatePausesMs());
     // The unit is left closed up again.
     EXPECT_TRUE(unit.writeProtected);
     EXPECT_FALSE(unit.locked);
+    // The success hint is part of the view.
     EXPECT_EQ(view(), updatedView());
-    EXPECT_EQ(controlText(IDC_HINT), catalogue(IDS_UPDATE_SUCCEEDED));
     EXPECT_TRUE(linkIsOpen());
     EXPECT_EQ(simOpenHandles(), 1u);
 }
@@ -403,9 +402,10 @@ TEST_F(UpdateTest, ProgressWindowIsOwnedCentredCaptionedAndGoneAfterwards) {
     EXPECT_NE(bar.style & PBS_SMOOTH, 0);
     EXPECT_EQ(bar.rect.right - bar.rect.left, 400);
     EXPECT_EQ(bar.rect.bottom - bar.rect.top, 50);
+    // Centred on its owner within a pixel: the centres compared, doubled to stay in integers.
     const RECT& owner = bar.ownerRect;
-    EXPECT_EQ(bar.rect.left, owner.left + ((owner.right - owner.left) >> 1) - 200);
-    EXPECT_EQ(bar.rect.top, owner.top + ((owner.bottom - owner.top) >> 1) - 25);
+    EXPECT_NEAR(bar.rect.left + bar.rect.right, owner.left + owner.right, 2);
+    EXPECT_NEAR(bar.rect.top + bar.rect.bottom, owner.top + owner.bottom, 2);
 
     EXPECT_FALSE(IsWindow(bar.handle));
     EXPECT_EQ(progressWindowsOwnedBy(mainDialog), 0);
@@ -417,20 +417,23 @@ TEST_F(UpdateTest, ProgressRunsFromZeroToHundredWithTheBlocksTaken) {
     pressUpdate();
 
     // The bar is set to 0 before any block, then whenever its position moves: every value from
-    // 0 to 100 once, each matching the bytes the unit had taken at that moment.
+    // 0 to 100 once. It never shows more of the image than the unit holds, and it moves with
+    // the block that completed its percent, not later.
     const std::vector<progresswatch::Step>& steps = progresswatch::steps;
     ASSERT_EQ(steps.size(), 101u);
     EXPECT_EQ(steps[0].blocksTaken, 0u);
+    auto bytesIn = [](std::uint32_t blocksTaken) {
+        return std::min<std::uint64_t>(std::uint64_t{blocksTaken} * updatefacts::blockBytes,
+                                       imageBytes);
+    };
     for (std::size_t i = 0; i < steps.size(); ++i) {
         ASSERT_EQ(steps[i].position, i) << "step " << i;
         if (i == 0) continue;
-        const std::uint32_t bytes = std::min(steps[i].blocksTaken * 48u, kImageBytes);
-        ASSERT_EQ(bytes * 100u / kImageBytes, steps[i].position) << "step " << i;
-        // Set as soon as the block that moved it was taken.
-        const std::uint32_t before = (steps[i].blocksTaken - 1) * 48u;
-        ASSERT_LT(before * 100u / kImageBytes, steps[i].position) << "step " << i;
+        const std::uint64_t shown = std::uint64_t{steps[i].position} * imageBytes;
+        ASSERT_LE(shown, 100u * bytesIn(steps[i].blocksTaken)) << "step " << i;
+        ASSERT_GT(shown, 100u * bytesIn(steps[i].blocksTaken - 1)) << "step " << i;
     }
-    EXPECT_EQ(steps.back().blocksTaken, kBlocks);
+    EXPECT_EQ(steps.back().blocksTaken, blocks);
 }
 
 TEST_F(UpdateTest, BarIsPaintedAtEveryPositionItTakes) {
@@ -507,7 +510,7 @@ struct TimerResolutionCase {
 void PrintTo(const TimerResolutionCase& row, std::ostream* out) { *out << row.name; }
 
 const TimerResolutionCase kTimerResolutionCases[] = {
-    {"CompleteUpdate", {}, updateChain().size()},
+    {"CompleteUpdate", {}, updatefacts::updateCommandCount},
     {"LockRefused", {{SystemLock, 1, SimFaultKind::refusal, 0}}, 1},
 };
 
@@ -581,10 +584,10 @@ const FailingStepCase kFailingStepCases[] = {
     {"FirstBlockAnsweredWithAnError", {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x25}, 5,
      IDS_BLOCK_FAILED, L"0x00000025-0x00000000"},
     {"MiddleBlockAnsweredWithAnError",
-     {WriteDataBlock, kBlocks / 2, SimFaultKind::errorAnswer, 0xDEADBEEF}, 4 + kBlocks / 2,
+     {WriteDataBlock, blocks / 2, SimFaultKind::errorAnswer, 0xDEADBEEF}, 4 + blocks / 2,
      IDS_BLOCK_FAILED, L"0xdeadbeef-0x00000000"},
-    {"LastBlockAnsweredWithAnError", {WriteDataBlock, kBlocks, SimFaultKind::errorAnswer, 7},
-     4 + kBlocks, IDS_BLOCK_FAILED, L"0x00000007-0x00000000"},
+    {"LastBlockAnsweredWithAnError", {WriteDataBlock, blocks, SimFaultKind::errorAnswer, 7},
+     4 + blocks, IDS_BLOCK_FAILED, L"0x00000007-0x00000000"},
     {"MiddleBlockUnanswered", {WriteDataBlock, 700, SimFaultKind::noAnswer, 0}, 4 + 700,
      IDS_BLOCK_FAILED, L"0xfffffffd-0x000005b4"},
     {"UnitVanishesDuringTheTransfer", {WriteDataBlock, 1500, SimFaultKind::disconnect, 0},
@@ -604,10 +607,7 @@ TEST_P(FailingStep, EndsInOneErrorBoxWithTheLinkDroppedAndNothingMoreSent) {
     pressUpdate();
 
     expectBoxes({warningBox(), failureBox(row.text, row.numbers)});
-    const std::vector<std::uint8_t> chain = updateChain();
-    EXPECT_EQ(sentByUpdate(unit),
-              std::vector<std::uint8_t>(chain.begin(),
-                                        chain.begin() + static_cast<std::ptrdiff_t>(row.commandsSent)));
+    EXPECT_EQ(sentByUpdate(unit), updateUpTo(row.commandsSent));
     // A write and a read per command; a unit that vanished took no more writes after its last,
     // so the bus's count shows that none was even tried.
     const bool writeFailed = row.fault.kind == SimFaultKind::disconnect;
@@ -713,9 +713,8 @@ TEST_F(UpdateTest, ReplugWhileTheWarningIsOpenUpdatesTheNewlyLinkedUnit) {
     // The question comes from the new unit's record.
     expectBoxes({warningBox(), downgradeBox()});
     EXPECT_TRUE(sentByUpdate(first).empty());
-    const std::vector<std::uint8_t> probe = {Identify, ReadEscMemory, ReadEscBootInfo};
-    std::vector<std::uint8_t> expected = probe;
-    const std::vector<std::uint8_t> chain = updateChain();
+    std::vector<std::uint8_t> expected = identification();
+    const std::vector<std::uint8_t> chain = updatefacts::updateCommandOrder();
     expected.insert(expected.end(), chain.begin(), chain.end());
     EXPECT_EQ(simCommandOrder(second), expected);
     expectFlashHoldsTheImage(second, image);
@@ -731,7 +730,7 @@ TEST_F(UpdateTest, ReplugWhileTheWarningIsOpenUpdatesTheNewlyLinkedUnit) {
 struct UnconfirmedUnitCase {
     const char* name;
     SimUnit (*unit)();
-    std::vector<std::uint8_t> probe;  // what the arrival sends it
+    std::size_t probed;  // how far identification gets: the commands of it the arrival sends
     bool incompatibilityNotice;
 };
 void PrintTo(const UnconfirmedUnitCase& row, std::ostream* out) { *out << row.name; }
@@ -743,7 +742,7 @@ const UnconfirmedUnitCase kUnconfirmedUnitCases[] = {
          unit.escInfoErrorCode = 0x0031;
          return unit;
      },
-     {Identify, ReadEscMemory},
+     2,
      false},
     {"EscWhoseBootInformationReadIsAnsweredWithAnError",
      [] {
@@ -751,9 +750,9 @@ const UnconfirmedUnitCase kUnconfirmedUnitCases[] = {
          unit.escBootInfoErrorCode = 0x0032;
          return unit;
      },
-     {Identify, ReadEscMemory, ReadEscBootInfo},
+     3,
      false},
-    {"ForeignEsc", unitWithForeignEsc, {Identify, ReadEscMemory, ReadEscBootInfo}, true},
+    {"ForeignEsc", unitWithForeignEsc, 3, true},
     // Too short for a whole block: refused before the first request.
     {"UnitWithA32ByteOutputReport",
      [] {
@@ -761,7 +760,7 @@ const UnconfirmedUnitCase kUnconfirmedUnitCases[] = {
          unit.outputReportLength = 32;
          return unit;
      },
-     {},
+     0,
      false},
 };
 
@@ -789,7 +788,7 @@ TEST_P(ReplugToAnUnconfirmedUnit, EndsAtTheLockWithoutCodeLineAndSendsNothingAft
     boxes.push_back(failureBox(IDS_LOCK_FAILED, nullptr));
     expectBoxes(boxes);
     EXPECT_TRUE(sentByUpdate(first).empty());
-    EXPECT_EQ(simCommandOrder(second), row.probe);
+    EXPECT_EQ(simCommandOrder(second), identification(row.probed));
     EXPECT_EQ(view(), failedView());
     EXPECT_FALSE(linkIsOpen());
     EXPECT_FALSE(keepsSystemAwake(executionState()));
@@ -816,8 +815,10 @@ TEST_F(UpdateTest, ArrivalWhileTheFailureBoxIsOpenProbesAndTheFailureHintStillFo
     EXPECT_EQ(nestedResult, 1);
     EXPECT_EQ(whileOpen, readyTavilinkView());
     // The still plugged unit was probed again and is linked; the hint is the failure's.
-    EXPECT_EQ(sentByUpdate(unit),
-              (std::vector<std::uint8_t>{SystemLock, Identify, ReadEscMemory, ReadEscBootInfo}));
+    std::vector<std::uint8_t> lockThenProbe = updateUpTo(1);
+    const std::vector<std::uint8_t> probe = identification();
+    lockThenProbe.insert(lockThenProbe.end(), probe.begin(), probe.end());
+    EXPECT_EQ(sentByUpdate(unit), lockThenProbe);
     EXPECT_TRUE(linkIsOpen());
     DialogView expected = readyTavilinkView();
     expected.hint = catalogue(IDS_FAILURE_HINT);
@@ -879,26 +880,10 @@ INSTANTIATE_TEST_SUITE_P(Update, BrokenImage, testing::ValuesIn(kBrokenImageCase
 // =================================================================================================
 // German
 
-// The resource loader picks the catalogue from the thread's interface language.
+// The same sequence on a German interface: the fixture sets the thread's language.
 class GermanUpdate : public UpdateTest {
 public:
-    void SetUp() override {
-        previousLanguage = GetThreadUILanguage();
-        previousLocale = GetThreadLocale();
-        const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
-        SetThreadUILanguage(german);
-        // Wine's loader follows the thread locale; Windows follows the interface language.
-        SetThreadLocale(MAKELCID(german, SORT_DEFAULT));
-        UpdateTest::SetUp();
-    }
-    void TearDown() override {
-        UpdateTest::TearDown();
-        SetThreadUILanguage(previousLanguage);
-        SetThreadLocale(previousLocale);
-    }
-
-    LANGID previousLanguage = 0;
-    LCID previousLocale = 0;
+    GermanUpdate() { language = handwritten::Language::german; }
 };
 
 TEST_F(GermanUpdate, SuccessSpeaksGerman) {
@@ -906,15 +891,10 @@ TEST_F(GermanUpdate, SuccessSpeaksGerman) {
 
     pressUpdate();
 
-    ASSERT_EQ(boxwatch::shown.size(), 1u);
-    EXPECT_EQ(boxwatch::shown[0].caption, L"Wichtiger Hinweis");
+    expectBoxes({warningBox()});
     ASSERT_EQ(progresswatch::windows.size(), 1u);
-    EXPECT_EQ(progresswatch::windows[0].caption, L"Firmware wird geschrieben, bitte warten...");
-    EXPECT_EQ(controlText(IDC_HINT),
-              L"Das Update der Regler-Software wurde erfolgreich durchgef\u00fchrt! Bitte "
-              L"trennen Sie jetzt sowohl den Regler vom angeschlossenen Akku und der "
-              L"Programmiereinheit ab, als auch die Programmiereinheit vom USB Port des PCs");
-    EXPECT_EQ(controlText(IDC_VALUE_ESC), L"3.3");
+    EXPECT_EQ(progresswatch::windows[0].caption, catalogue(IDS_PROGRESS_CAPTION));
+    EXPECT_EQ(view(), updatedView());
 }
 
 TEST_F(GermanUpdate, FailureSpeaksGerman) {
@@ -923,16 +903,8 @@ TEST_F(GermanUpdate, FailureSpeaksGerman) {
 
     pressUpdate();
 
-    ASSERT_EQ(boxwatch::shown.size(), 2u);
-    EXPECT_EQ(boxwatch::shown[1].caption, L"Update fehlgeschlagen!");
-    EXPECT_EQ(boxwatch::shown[1].text,
-              L"System-Lock der Programmiereinheit konnte nicht gesetzt werden. Das Update wird "
-              L"abgebrochen.\r\nDas System meldet Fehlercode 0x0000065b-0x00000000");
-    EXPECT_EQ(boxwatch::shown[1].style, static_cast<UINT>(MB_OK | MB_ICONERROR));
-    EXPECT_EQ(controlText(IDC_HINT),
-              L"Der Updatevorgang wurd auf Grund eines Fehlers abgebrochen. Bitte versuchen Sie "
-              L"es erneut. Falls der Fehler weiterhin aufgetreten sollte, kontaktieren Sie bitte "
-              L"den TESSERAN Service");
+    expectBoxes({warningBox(), failureBox(IDS_LOCK_FAILED, L"0x0000065b-0x00000000")});
+    EXPECT_EQ(controlText(IDC_HINT), catalogue(IDS_FAILURE_HINT));
 }
 
 }  // namespace
