@@ -5,12 +5,12 @@
 
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
+#include "ui/app_globals.h"
 #include "ui/device_presence.h"
 #include "ui/failure_report.h"
-#include "ui/app_globals.h"
-#include "ui/product_identity.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"
+#include "update/product_identity.h"
 #include "update/progress_window.h"
 #include "update/update_steps.h"
 
@@ -55,8 +55,17 @@ TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t si
     return transferImage(mainDialog, image, size);
 }
 
-bool wantsDowngradeQuestion(std::uint16_t installed) {
-    return installed >= kCarriedFirmwareVersion && installed != kNoEscFirmware;
+// The catalogue text that tells the user which step failed.
+UINT failureTextId(FlashStep step) {
+    switch (step) {
+        case FlashStep::lock: return IDS_LOCK_FAILED;
+        case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
+        case FlashStep::erase: return IDS_ERASE_FAILED;
+        case FlashStep::setAddress: return IDS_ADDRESS_FAILED;
+        case FlashStep::transfer:
+        case FlashStep::none: break;
+    }
+    return IDS_BLOCK_FAILED;
 }
 
 }  // namespace
@@ -69,7 +78,7 @@ void runUpdate() {
     if (showCatalogueBox(IDS_WARNING_TEXT, IDS_WARNING_CAPTION, MB_OKCANCEL | MB_ICONWARNING) != IDOK)
         return;
     // The unit may have been unplugged while the box was open: the record then reads version 0.
-    if (wantsDowngradeQuestion(escFirmwareVersion()) &&
+    if (isDowngradeOrReinstall(escFirmwareVersion()) &&
         showCatalogueBox(IDS_DOWNGRADE_QUESTION, IDS_DOWNGRADE_CAPTION, MB_YESNO | MB_ICONWARNING) != IDYES)
         return;
 

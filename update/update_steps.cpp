@@ -3,7 +3,7 @@
 #include "link/commands.h"
 #include "link/device_io.h"
 #include "link/programmer_link.h"
-#include "resources/resource_ids.h"
+#include "update/product_identity.h"
 
 namespace {
 
@@ -13,16 +13,8 @@ FlashOutcome failedAt(FlashStep step, LinkResult result) {
 
 }  // namespace
 
-std::uint32_t failureTextId(FlashStep step) {
-    switch (step) {
-        case FlashStep::lock: return IDS_LOCK_FAILED;
-        case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
-        case FlashStep::erase: return IDS_ERASE_FAILED;
-        case FlashStep::setAddress: return IDS_ADDRESS_FAILED;
-        case FlashStep::transfer:
-        case FlashStep::none: break;
-    }
-    return IDS_BLOCK_FAILED;
+bool isDowngradeOrReinstall(std::uint16_t installed) {
+    return installed >= kCarriedFirmwareVersion && installed != kNoEscFirmware;
 }
 
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,

@@ -21,8 +21,9 @@ struct FlashOutcome {
 using TransferFunction = TransferOutcome (*)(const std::uint8_t* image, std::uint32_t size,
                                              void* context);
 
-// The catalogue text that tells the user which step failed.
-std::uint32_t failureTextId(FlashStep step);
+// An ESC that already runs the carried version or a newer one is asked about before it is
+// written; one without firmware never is.
+bool isDowngradeOrReinstall(std::uint16_t installed);
 
 // Runs the chain on the open link, if its identification found a supported ESC ready (else the
 // lock step fails with -1 and nothing is sent). The first failing step ends it with nothing

@@ -1,4 +1,5 @@
-// What this updater is for: the one ESC model it accepts and the firmware version it carries.
+// What this updater is for: the one ESC model it accepts and the firmware version it carries,
+// the same for the window and the terminal flasher.
 #pragma once
 
 #include <cstdint>
