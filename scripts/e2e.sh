@@ -5,7 +5,7 @@
 # Usage: scripts/e2e.sh [--all] [build-dir] [name...]
 #   build-dir  a Windows tree, default build/win64
 #   --all      also the German whole update, a second 46-second run left out by default
-#   name       only the rows whose name contains it (either language)
+#   name       only the rows whose name contains it (either language); -name leaves them out
 #
 # Uses the display it finds and build/wineprefix (test.sh prepares both; PRIVATE_WINEPREFIX names
 # a prefix of your own instead); starts a display of its own when there is none, and stops what

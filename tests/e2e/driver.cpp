@@ -5,8 +5,9 @@
 //       Runs the scenario table (scenarios.cpp), each row with a fresh unit server state and a
 //       fresh program; prints "PASS name" or "FAIL name: why" per row and "N passed, M failed".
 //       Starts the unit server beside it unless one is already running. --all adds the slow
-//       rows; a name (or a part of one) picks rows. The program inherits the driver's Unix
-//       environment, so the driver runs under WINEDLLOVERRIDES=setupapi,hid=n and runs the rows
+//       rows; a name (or a part of one) picks rows, "-name" leaves rows out. The program
+//       inherits the driver's Unix environment, so the driver runs under
+//       WINEDLLOVERRIDES=setupapi,hid=n and runs the rows
 //       of the language its locale selects (LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8: the German ones).
 //   e2e_driver.exe list
 //   e2e_driver.exe situations
@@ -73,10 +74,21 @@ std::string seconds(ULONGLONG ms) {
     return text;
 }
 
-bool matchesSelection(const Scenario& row, const std::vector<std::string>& names) {
-    if (names.empty()) return true;
+// A name picks the rows it is part of; a name after '-' leaves them out.
+bool excludes(const std::string& name) { return name.size() > 1 && name[0] == '-'; }
+
+bool picksByName(const std::vector<std::string>& names) {
     for (const std::string& name : names)
-        if (row.name.find(name) != std::string::npos) return true;
+        if (!excludes(name)) return true;
+    return false;
+}
+
+bool matchesSelection(const Scenario& row, const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+        if (excludes(name) && row.name.find(name.substr(1)) != std::string::npos) return false;
+    if (!picksByName(names)) return true;
+    for (const std::string& name : names)
+        if (!excludes(name) && row.name.find(name) != std::string::npos) return true;
     return false;
 }
 
@@ -180,7 +192,7 @@ int runSuite(const std::vector<std::string>& names, bool all) {
             ++otherLanguage;
             continue;
         }
-        if (row.slow && !all && names.empty()) {
+        if (row.slow && !all && !picksByName(names)) {
             say("SKIP " + row.name + " (a second full-length update; run with --all or by name)");
             continue;
         }
