@@ -10,4 +10,5 @@ constexpr LinkResult kLinkNoLink = -1;  // no link, or a precondition failed
 constexpr LinkResult kLinkWriteFailed = -2;
 constexpr LinkResult kLinkReadFailed = -3;
 constexpr LinkResult kLinkNoUnit = -4;
+constexpr LinkResult kLinkStopped = -5;  // the program was asked to stop between two blocks
 constexpr LinkResult kLinkRefused = 1627;  // the unit refused a step in its status byte

@@ -6,6 +6,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine64 xvfb xdotool imagemagick procps bc
+  libhidapi-dev libudev-dev umockdev libumockdev-dev pkg-config
 )
 
 missing=()

@@ -12,10 +12,11 @@ constexpr std::uint8_t kErasedFlashByte = 0xFF;
 }  // namespace
 
 TransferOutcome sendImageBlocks(const std::uint8_t* image, std::uint32_t size,
-                                ProgressStep onProgress, void* context) {
+                                ProgressStep onProgress, void* context, GoOnQuestion goOn) {
     std::uint32_t remaining = size;
     const std::uint8_t* cursor = image;
     while (remaining != 0) {
+        if (goOn != nullptr && !goOn(context)) return {kLinkStopped, 0};
         std::uint32_t wordsSent = 0;
         LinkResult result;
         if (remaining >= kBlockBytes) {

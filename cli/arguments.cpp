@@ -1,0 +1,87 @@
+#include "cli/arguments.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char kUnitOption[] = "--unit";
+constexpr char kUnitOptionWithValue[] = "--unit=";
+
+struct VerbWord {
+    const char* word;
+    Verb verb;
+};
+
+const VerbWord kVerbs[] = {
+    {"list", Verb::list},         {"status", Verb::status}, {"update", Verb::update},
+    {"help", Verb::help},         {"--help", Verb::help},   {"-h", Verb::help},
+    {"--version", Verb::version},
+};
+
+// Which command takes which flag; --unit goes with status and update.
+struct Flag {
+    const char* option;
+    bool Arguments::*field;
+    Verb takenBy;
+};
+
+const Flag kFlags[] = {
+    {"--json", &Arguments::json, Verb::status},
+    {"--yes", &Arguments::yes, Verb::update},
+    {"--allow-downgrade", &Arguments::allowDowngrade, Verb::update},
+};
+
+bool takesUnit(Verb verb) { return verb == Verb::status || verb == Verb::update; }
+
+Verb verbOf(const char* word) {
+    for (const VerbWord& row : kVerbs)
+        if (std::strcmp(row.word, word) == 0) return row.verb;
+    return Verb::none;
+}
+
+bool isOption(const char* word) { return word[0] == '-'; }
+
+ArgumentError fine() { return {Text::count, nullptr, nullptr}; }
+
+}  // namespace
+
+ArgumentError parseArguments(int count, const char* const* arguments, Arguments* parsed) {
+    *parsed = {Verb::none, nullptr, false, false, false};
+    // --help and --version answer whatever else stands there.
+    for (int i = 0; i < count; ++i) {
+        const Verb verb = verbOf(arguments[i]);
+        if (isOption(arguments[i]) && (verb == Verb::help || verb == Verb::version)) {
+            parsed->verb = verb;
+            return fine();
+        }
+    }
+    if (count == 0) return {Text::noCommand, nullptr, nullptr};
+    const char* command = arguments[0];
+    parsed->verb = verbOf(command);
+    if (parsed->verb == Verb::none) return {Text::unknownCommand, command, nullptr};
+
+    for (int i = 1; i < count; ++i) {
+        const char* word = arguments[i];
+        const bool unitWithValue =
+            std::strncmp(word, kUnitOptionWithValue, sizeof kUnitOptionWithValue - 1) == 0;
+        if (takesUnit(parsed->verb) && (std::strcmp(word, kUnitOption) == 0 || unitWithValue)) {
+            if (parsed->unitPath != nullptr) return {Text::repeatedOption, kUnitOption, nullptr};
+            // An option where the path should be means the path was forgotten.
+            const char* value = unitWithValue ? word + sizeof kUnitOptionWithValue - 1
+                                              : (i + 1 < count ? arguments[++i] : nullptr);
+            if (value == nullptr || value[0] == '\0' || (!unitWithValue && isOption(value)))
+                return {Text::missingValue, kUnitOption, nullptr};
+            parsed->unitPath = value;
+            continue;
+        }
+        bool known = false;
+        for (const Flag& flag : kFlags) {
+            if (flag.takenBy != parsed->verb || std::strcmp(flag.option, word) != 0) continue;
+            if (parsed->*flag.field) return {Text::repeatedOption, flag.option, nullptr};
+            parsed->*flag.field = true;
+            known = true;
+        }
+        if (!known) return {Text::unknownOption, word, command};
+    }
+    return fine();
+}

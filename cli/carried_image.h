@@ -1,0 +1,12 @@
+// The firmware image the flasher carries, generated at build time from UPDATER_FIRMWARE_IMAGE.
+#pragma once
+
+#include <cstdint>
+
+struct CarriedImage {
+    const std::uint8_t* bytes;
+    std::uint32_t size;
+    bool placeholder;  // the repository's stand-in, told by its banner: never for flashing
+};
+
+extern const CarriedImage kCarriedImage;

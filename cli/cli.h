@@ -1,0 +1,41 @@
+// The terminal flasher as a library: one call runs one command line against the device seam,
+// with everything around it (consoles, answers, clock, stop requests) handed in.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/carried_image.h"
+#include "cli/output.h"
+#include "cli/texts.h"
+
+struct Console {
+    TextSink out;
+    TextSink err;
+    bool inputIsTerminal;
+    // Reads one line of the user's answer, without its line end, cut to `size` - 1 bytes; false
+    // at the end of input or when the wait was broken off by a stop request.
+    bool (*readLine)(char* line, std::size_t size, void* context);
+    void* readContext;
+};
+
+struct SystemHooks {
+    std::uint64_t (*nowMs)();  // a monotonic clock, for the time left
+    bool (*stopRequested)();   // Ctrl-C, SIGTERM: looked at before the chain and between blocks
+    void (*holdForUpdate)(bool holding);  // keeps the system awake and its timer fine meanwhile
+    bool (*isPermissionDenied)(std::uint32_t systemError);
+    // False only when the system tells, without opening it, that the interface at `path` is
+    // some other device; an interface that cannot be opened is left out of the units then.
+    bool (*mayBeUnit)(const char16_t* path);
+    bool udevRules;  // a permission problem is solved with the udev rule (Linux)
+};
+
+struct CliSetting {
+    Console console;
+    SystemHooks system;
+    Language language;
+    CarriedImage image;
+};
+
+// `arguments` are UTF-8, the program name first. Returns the exit code (cli/exit_codes.h).
+int runCli(int argumentCount, const char* const* arguments, const CliSetting& setting);

@@ -1,0 +1,94 @@
+// The command line's dispatch, the help and version texts, and the two commands that only look:
+// list and status.
+#include "cli/commands.h"
+
+#include <cstdio>
+
+#include "cli/exit_codes.h"
+#include "cli/unit_finding.h"
+#include "cli/unit_report.h"
+#include "update/product_identity.h"
+
+namespace {
+
+constexpr char kExitRowFormat[] = "  %2d  %s\n";
+
+void putHelp(const CliSetting& setting) {
+    const TextSink& out = setting.console.out;
+    char typeName[kVersionTextChars];
+    supportedTypeName(typeName);
+    putFormat(out, text(Text::help, setting.language), kCarriedFirmwareMajor, kCarriedFirmwareMinor,
+              typeName);
+    for (int code : kExitCodes)
+        putFormat(out, kExitRowFormat, code, exitCodeMeaning(code, setting.language));
+}
+
+void putVersion(const CliSetting& setting) {
+    const TextSink& out = setting.console.out;
+    char typeName[kVersionTextChars];
+    supportedTypeName(typeName);
+    putFormat(out, text(Text::version, setting.language), kCarriedFirmwareMajor,
+              kCarriedFirmwareMinor, typeName);
+    put(out, "\n");
+    if (setting.image.placeholder) putLine(out, text(Text::placeholder, setting.language));
+}
+
+void putUsageError(const ArgumentError& error, const CliSetting& setting) {
+    char problem[kLineBytes];
+    std::snprintf(problem, sizeof problem, text(error.problem, setting.language), error.subject,
+                  error.command);
+    putFormat(setting.console.err, text(Text::usageError, setting.language), problem);
+    put(setting.console.err, "\n");
+}
+
+}  // namespace
+
+int runList(const CliSetting& setting) {
+    const UnitSurvey survey = surveyUnits(setting.system);
+    if (survey.units.empty()) {
+        Finding none{};
+        none.state = UnitState::noUnit;
+        none.survey = survey;
+        putExplanation(setting.console.err, none, setting);
+        return kExitNoUnit;
+    }
+    bool permissionDenied = false;
+    for (const UnitSighting& unit : survey.units) {
+        putListLine(setting.console.out, unit, setting.language);
+        permissionDenied = permissionDenied || unit.permissionDenied;
+    }
+    if (permissionDenied) putPermissionHint(setting.console.out, setting);
+    return kExitSuccess;
+}
+
+int runStatus(const Arguments& arguments, const CliSetting& setting) {
+    const TextSink& out = setting.console.out;
+    const Finding finding = findUnit(arguments.unitPath, setting.system);
+    if (arguments.json) {
+        putStatusJson(out, finding, setting);
+    } else {
+        if (putVersionRows(out, finding, setting.language)) put(out, "\n");
+        putExplanation(out, finding, setting);
+    }
+    closeProgrammer();
+    return exitCodeOf(finding.state);
+}
+
+int runCli(int argumentCount, const char* const* arguments, const CliSetting& setting) {
+    Arguments parsed;
+    const ArgumentError error =
+        parseArguments(argumentCount > 0 ? argumentCount - 1 : 0, arguments + 1, &parsed);
+    if (error.problem != Text::count) {
+        putUsageError(error, setting);
+        return kExitUsage;
+    }
+    switch (parsed.verb) {
+        case Verb::help: putHelp(setting); return kExitSuccess;
+        case Verb::version: putVersion(setting); return kExitSuccess;
+        case Verb::list: return runList(setting);
+        case Verb::status: return runStatus(parsed, setting);
+        case Verb::update: return runUpdate(parsed, setting);
+        case Verb::none: break;
+    }
+    return kExitUsage;
+}

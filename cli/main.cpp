@@ -1,0 +1,16 @@
+// Entry point of zirvano-flash: the system's command line and setting, then one command.
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/platform.h"
+#include "link/programmer_link.h"
+
+int main(int argc, char** argv) {
+    catchStopRequests();
+    const std::vector<std::string> words = systemArguments(argc, argv);
+    std::vector<const char*> arguments;
+    for (const std::string& word : words) arguments.push_back(word.c_str());
+    resetProgrammerLink();
+    return runCli(static_cast<int>(arguments.size()), arguments.data(), systemSetting());
+}

@@ -1,0 +1,138 @@
+// Linux and other POSIX systems: file descriptors 0 to 2, the locale variables, and a thread
+// that takes the stop signals.
+#include "cli/platform.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "cli/carried_image.h"
+
+namespace {
+
+constexpr char kGermanPrefix[] = "de";
+constexpr int kAnswerPollMs = 100;  // how soon a stop request ends the wait for an answer
+constexpr std::uint64_t kMsPerSecond = 1000;
+constexpr std::uint64_t kNsPerMs = 1000000;
+
+std::atomic<bool> stopRequested{false};
+
+void writeAll(int descriptor, const char* bytes, std::size_t length) {
+    while (length != 0) {
+        const ssize_t written = ::write(descriptor, bytes, length);
+        if (written < 0 && errno == EINTR) continue;
+        // A closed pipe or a vanished terminal ends the output, not the update.
+        if (written <= 0) return;
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+void writeOut(const char* bytes, std::size_t length, void*) {
+    writeAll(STDOUT_FILENO, bytes, length);
+}
+void writeErr(const char* bytes, std::size_t length, void*) {
+    writeAll(STDERR_FILENO, bytes, length);
+}
+
+// One byte at a time, so nothing after the line is taken from the terminal; the wait looks at
+// stop requests in between, since the stop signals are blocked in this thread.
+bool readAnswer(char* line, std::size_t size, void*) {
+    std::size_t length = 0;
+    for (;;) {
+        if (stopRequested.load()) return false;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(&input, 1, kAnswerPollMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        char byte = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            line[length] = '\0';
+            return length != 0;
+        }
+        if (byte == '\n') break;
+        if (length + 1 < size) line[length++] = byte;
+    }
+    line[length] = '\0';
+    return true;
+}
+
+std::uint64_t monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * kMsPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec) / kNsPerMs;
+}
+
+bool isStopRequested() { return stopRequested.load(); }
+
+void holdNothing(bool) {}
+
+bool isPermissionDenied(std::uint32_t systemError) {
+    return systemError == EACCES || systemError == EPERM;
+}
+
+// The hidraw backend lists only the unit vendor's interfaces: one that cannot be opened may be
+// a unit.
+bool mayBeUnit(const char16_t*) { return true; }
+
+void takeStopSignals(sigset_t signals) {
+    for (;;) {
+        int taken = 0;
+        if (sigwait(&signals, &taken) == 0) stopRequested.store(true);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> systemArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void catchStopRequests() {
+    // Blocked in every thread and taken by one of its own: no system call of the transfer is
+    // ever broken off by them, so a report is written and answered whole or not at all.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(takeStopSignals, signals).detach();
+    // A closed terminal or pipe must not end an update half-way; the writes just fail.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+}
+
+Language languageOfLocale(const char* lcAll, const char* lcMessages, const char* lang) {
+    for (const char* value : {lcAll, lcMessages, lang}) {
+        if (value == nullptr || value[0] == '\0') continue;
+        return std::strncmp(value, kGermanPrefix, sizeof kGermanPrefix - 1) == 0
+                   ? Language::german
+                   : Language::english;
+    }
+    return Language::english;
+}
+
+CliSetting systemSetting() {
+    CliSetting setting{};
+    setting.console.out = {writeOut, nullptr, isatty(STDOUT_FILENO) == 1};
+    setting.console.err = {writeErr, nullptr, isatty(STDERR_FILENO) == 1};
+    setting.console.inputIsTerminal = isatty(STDIN_FILENO) == 1;
+    setting.console.readLine = readAnswer;
+    setting.system = {monotonicMs,        isStopRequested, holdNothing,
+                      isPermissionDenied, mayBeUnit,       true};
+    setting.language =
+        languageOfLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+    setting.image = kCarriedImage;
+    return setting;
+}

@@ -1,0 +1,149 @@
+// Windows: the console (UTF-16 where it is one, UTF-8 bytes into pipes and files), the user
+// interface language, a console control handler for Ctrl-C, and the update's timer resolution.
+#include "cli/platform.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwctype>
+
+#include "cli/carried_image.h"
+#include "cli/text_encoding.h"
+#include "link/programmer_link.h"
+
+namespace {
+
+constexpr UINT kTimerResolutionMs = 1;
+constexpr DWORD kAnswerUnits = 256;
+constexpr wchar_t kVendorMark[] = L"vid_";
+constexpr wchar_t kUnitMarkFormat[] = L"vid_%04x&pid_%04x";
+constexpr std::size_t kMarkUnits = sizeof "vid_0000&pid_0000";
+
+std::atomic<bool> stopRequested{false};
+
+bool isConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+std::wstring wideFromUtf8(const char* bytes, std::size_t length) {
+    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), &wide[0], units);
+    return wide;
+}
+
+std::string utf8FromWide(const wchar_t* wide) {
+    return utf8FromUtf16(reinterpret_cast<const char16_t*>(wide));
+}
+
+// A console shows UTF-16 whatever its code page; a pipe or file gets the UTF-8 bytes.
+void writeTo(DWORD which, const char* bytes, std::size_t length) {
+    const HANDLE handle = GetStdHandle(which);
+    DWORD written = 0;
+    if (isConsole(handle)) {
+        const std::wstring wide = wideFromUtf8(bytes, length);
+        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    WriteFile(handle, bytes, static_cast<DWORD>(length), &written, nullptr);
+}
+
+void writeOut(const char* bytes, std::size_t length, void*) {
+    writeTo(STD_OUTPUT_HANDLE, bytes, length);
+}
+void writeErr(const char* bytes, std::size_t length, void*) {
+    writeTo(STD_ERROR_HANDLE, bytes, length);
+}
+
+bool readAnswer(char* line, std::size_t size, void*) {
+    wchar_t wide[kAnswerUnits];
+    DWORD units = 0;
+    const BOOL read =
+        ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), wide, kAnswerUnits - 1, &units, nullptr);
+    // Only Ctrl-C ends the read without even a line end. The control handler runs on a thread of
+    // its own and may come later, so the broken-off read counts as the stop request itself.
+    if ((!read && GetLastError() == ERROR_OPERATION_ABORTED) || (read && units == 0)) {
+        stopRequested.store(true);
+        return false;
+    }
+    if (!read) return false;
+    while (units != 0 && (wide[units - 1] == L'\n' || wide[units - 1] == L'\r')) --units;
+    wide[units] = L'\0';
+    std::snprintf(line, size, "%s", utf8FromWide(wide).c_str());
+    return true;
+}
+
+std::uint64_t monotonicMs() { return GetTickCount64(); }
+
+bool isStopRequested() { return stopRequested.load(); }
+
+// For as long as the unit is written: no sleep of the computer in the middle of a flash, and
+// 20 ms pauses that are not stretched to the system's default timer tick.
+void holdForUpdate(bool holding) {
+    if (holding) {
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        timeBeginPeriod(kTimerResolutionMs);
+        return;
+    }
+    timeEndPeriod(kTimerResolutionMs);
+    SetThreadExecutionState(ES_CONTINUOUS);
+}
+
+bool isPermissionDenied(std::uint32_t systemError) { return systemError == ERROR_ACCESS_DENIED; }
+
+// Interface paths of USB HID devices carry the vendor and product IDs; one without them (the
+// simulated unit's pipes) may be a unit.
+bool mayBeUnit(const char16_t* path) {
+    std::wstring lower;
+    for (const char16_t* p = path; *p != u'\0'; ++p)
+        lower += static_cast<wchar_t>(std::towlower(static_cast<wint_t>(*p)));
+    if (lower.find(kVendorMark) == std::wstring::npos) return true;
+    for (std::uint16_t product : {kProductZelquad, kProductTavilink}) {
+        wchar_t mark[kMarkUnits];
+        std::swprintf(mark, kMarkUnits, kUnitMarkFormat, kUnitVendorId, product);
+        if (lower.find(mark) != std::wstring::npos) return true;
+    }
+    return false;
+}
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT: stopRequested.store(true); return TRUE;
+        default: return FALSE;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> systemArguments(int, char**) {
+    // main's narrow arguments are in the ANSI code page; the wide command line holds any path.
+    std::vector<std::string> words;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return words;
+    for (int i = 0; i < count; ++i) words.push_back(utf8FromWide(wide[i]));
+    LocalFree(wide);
+    return words;
+}
+
+void catchStopRequests() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+
+CliSetting systemSetting() {
+    CliSetting setting{};
+    setting.console.out = {writeOut, nullptr, isConsole(GetStdHandle(STD_OUTPUT_HANDLE))};
+    setting.console.err = {writeErr, nullptr, isConsole(GetStdHandle(STD_ERROR_HANDLE))};
+    setting.console.inputIsTerminal = isConsole(GetStdHandle(STD_INPUT_HANDLE));
+    setting.console.readLine = readAnswer;
+    setting.system = {monotonicMs,        isStopRequested, holdForUpdate,
+                      isPermissionDenied, mayBeUnit,       false};
+    setting.language = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? Language::german
+                                                                                : Language::english;
+    setting.image = kCarriedImage;
+    return setting;
+}

@@ -1,0 +1,205 @@
+#include "cli/texts.h"
+
+#include <cstddef>
+
+#include "cli/catalogue.h"
+#include "cli/exit_codes.h"
+
+namespace {
+
+struct OwnText {
+    Text id;
+    const char* english;
+    const char* german;
+};
+
+// In the order of Text; checked below.
+constexpr OwnText kOwnTexts[] = {
+    {Text::help,
+     "zirvano-flash %u.%u: installs the firmware it carries into a TESSERAN %s speed\n"
+     "controller (ESC) through a TAVILINK or ZELQUAD programming unit.\n"
+     "\n"
+     "Usage:\n"
+     "  zirvano-flash list\n"
+     "  zirvano-flash status [--unit PATH] [--json]\n"
+     "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade]\n"
+     "  zirvano-flash --help | --version\n"
+     "\n"
+     "Commands:\n"
+     "  list     every attached programming unit: path, name, version, state\n"
+     "  status   the unit, its ESC, the three versions and whether an update can run\n"
+     "  update   installs the firmware; asks first, on a terminal\n"
+     "\n"
+     "Options:\n"
+     "  --unit PATH         the unit to use when several are attached (paths as list shows)\n"
+     "  --json              status as one JSON object with the fields state, exitCode, path,\n"
+     "                      unit, unitVersion, escBootloaderVersion, escVersion,\n"
+     "                      carriedVersion and hint (null where there is nothing to say)\n"
+     "  --yes               confirms the update in advance; needed without a terminal\n"
+     "  --allow-downgrade   installs even when the ESC runs this version or a newer one\n"
+     "\n"
+     "Ctrl-C during an update stops it between two blocks; the ESC must be updated again then.\n"
+     "\n"
+     "Exit codes:\n",
+     "zirvano-flash %u.%u: installiert die mitgebrachte Firmware über eine Programmiereinheit\n"
+     "TAVILINK oder ZELQUAD in einen TESSERAN-Regler %s.\n"
+     "\n"
+     "Aufruf:\n"
+     "  zirvano-flash list\n"
+     "  zirvano-flash status [--unit PFAD] [--json]\n"
+     "  zirvano-flash update [--unit PFAD] [--yes] [--allow-downgrade]\n"
+     "  zirvano-flash --help | --version\n"
+     "\n"
+     "Befehle:\n"
+     "  list     jede angeschlossene Programmiereinheit: Pfad, Name, Version, Zustand\n"
+     "  status   die Einheit, ihr Regler, die drei Versionen und ob ein Update laufen kann\n"
+     "  update   installiert die Firmware; fragt vorher nach, an einem Terminal\n"
+     "\n"
+     "Optionen:\n"
+     "  --unit PFAD         die Einheit, wenn mehrere angeschlossen sind (Pfade wie bei list)\n"
+     "  --json              status als ein JSON-Objekt mit den Feldern state, exitCode, path,\n"
+     "                      unit, unitVersion, escBootloaderVersion, escVersion,\n"
+     "                      carriedVersion und hint (null, wo es nichts zu sagen gibt)\n"
+     "  --yes               bestätigt das Update im Voraus; nötig ohne Terminal\n"
+     "  --allow-downgrade   installiert auch, wenn der Regler diese oder eine neuere Version hat\n"
+     "\n"
+     "Strg+C während eines Updates hält es zwischen zwei Blöcken an; der Regler muss dann\n"
+     "erneut aktualisiert werden.\n"
+     "\n"
+     "Rückgabewerte:\n"},
+    {Text::version, "zirvano-flash %u.%u (TESSERAN %s)", "zirvano-flash %u.%u (TESSERAN %s)"},
+    {Text::placeholder, "This program carries a placeholder image, not for flashing.",
+     "Dieses Programm enthält ein Platzhalter-Abbild, nicht zum Flashen."},
+    {Text::usageError, "zirvano-flash: %s\nRun 'zirvano-flash --help' for usage.",
+     "zirvano-flash: %s\n'zirvano-flash --help' zeigt den Aufruf."},
+    {Text::noCommand, "no command given", "kein Befehl angegeben"},
+    {Text::unknownCommand, "unknown command '%s'", "unbekannter Befehl '%s'"},
+    {Text::unknownOption, "unknown option '%s' for %s", "unbekannte Option '%s' für %s"},
+    {Text::missingValue, "option %s needs a value", "Option %s braucht einen Wert"},
+    {Text::repeatedOption, "option %s given twice", "Option %s doppelt angegeben"},
+    {Text::deviceListUnreadable, "The list of HID devices cannot be read (system error %u).",
+     "Die Liste der HID-Geräte lässt sich nicht lesen (Systemfehler %u)."},
+    {Text::severalUnits, "Several programming units are attached. Choose one with --unit PATH:",
+     "Mehrere Programmiereinheiten sind angeschlossen. Wählen Sie eine mit --unit PFAD:"},
+    {Text::notAUnit, "%s is no programming unit.", "%s ist keine Programmiereinheit."},
+    {Text::cannotOpen, "The programming unit %s cannot be opened (system error %u).",
+     "Die Programmiereinheit %s lässt sich nicht öffnen (Systemfehler %u)."},
+    {Text::cannotOpenPermission,
+     "The programming unit %s cannot be opened: permission denied (system error %u).",
+     "Die Programmiereinheit %s lässt sich nicht öffnen: keine Berechtigung (Systemfehler %u)."},
+    {Text::udevHint,
+     "Allow access with the udev rule %s from the source tree, then plug the unit in again:\n"
+     "  %s",
+     "Erlauben Sie den Zugriff mit der udev-Regel %s aus dem Quellbaum und stecken Sie die\n"
+     "Einheit neu ein:\n"
+     "  %s"},
+    {Text::unidentified, "The programming unit %s could not be identified: %s.",
+     "Die Programmiereinheit %s ließ sich nicht erkennen: %s."},
+    {Text::reasonResult, "identification failed with result %d",
+     "Erkennung mit Ergebnis %d fehlgeschlagen"},
+    {Text::reasonLengths, "its reports cannot carry an update (output %u bytes, input %u bytes)",
+     "ihre Reports können kein Update tragen (Ausgabe %u Bytes, Eingabe %u Bytes)"},
+    {Text::reasonCapabilities, "its report lengths cannot be read",
+     "ihre Report-Längen lassen sich nicht lesen"},
+    {Text::listCannotOpen, "cannot be opened (system error %u)",
+     "lässt sich nicht öffnen (Systemfehler %u)"},
+    {Text::listPermission, "cannot be opened: permission denied (system error %u)",
+     "lässt sich nicht öffnen: keine Berechtigung (Systemfehler %u)"},
+    {Text::listUnidentified, "not identified: %s", "nicht erkannt: %s"},
+    {Text::stateReady, "ready", "bereit"},
+    {Text::stateWrongMode, "in the wrong mode", "im falschen Modus"},
+    {Text::stateNoUpdatableEsc, "no updatable ESC", "kein updatefähiger Regler"},
+    {Text::stateIncompatible, "incompatible ESC (type %08X)", "inkompatibler Regler (Typ %08X)"},
+    {Text::readyHint, "Ready: 'zirvano-flash update' installs ESC firmware %s.",
+     "Bereit: 'zirvano-flash update' installiert die Regler-Firmware %s."},
+    {Text::downgradeRefused,
+     "The ESC runs firmware %s; this program carries %s. To install it all the same, run the "
+     "update with --allow-downgrade. Nothing was sent.",
+     "Der Regler hat die Firmware %s; dieses Programm bringt %s mit. Um sie dennoch zu "
+     "installieren, starten Sie das Update mit --allow-downgrade. Es wurde nichts gesendet."},
+    {Text::confirmPrompt, "Start the update? [y/N] ", "Update starten? [j/N] "},
+    {Text::answerYesShort, "y", "j"},
+    {Text::answerYesLong, "yes", "ja"},
+    {Text::declined, "No update; nothing was sent.", "Kein Update; es wurde nichts gesendet."},
+    {Text::noTerminal,
+     "No terminal to confirm the update on: run it with --yes to confirm in advance. Nothing "
+     "was sent.",
+     "Kein Terminal, um das Update zu bestätigen: starten Sie es mit --yes, um im Voraus zu "
+     "bestätigen. Es wurde nichts gesendet."},
+    {Text::stoppedBeforeSending, "Stopped before anything was sent; the ESC is unchanged.",
+     "Angehalten, bevor etwas gesendet wurde; der Regler ist unverändert."},
+    {Text::stoppedBetweenBlocks,
+     "Stopped between two blocks. The ESC holds no complete firmware now and must be updated "
+     "again: zirvano-flash update",
+     "Zwischen zwei Blöcken angehalten. Der Regler hat jetzt keine vollständige Firmware und "
+     "muss erneut aktualisiert werden: zirvano-flash update"},
+    {Text::timeLeft, "%u:%02u left", "noch %u:%02u"},
+};
+constexpr bool rowsFollowTheTextOrder() {
+    constexpr std::size_t rows = sizeof kOwnTexts / sizeof kOwnTexts[0];
+    if (rows != static_cast<std::size_t>(Text::count)) return false;
+    for (std::size_t i = 0; i < rows; ++i)
+        if (kOwnTexts[i].id != static_cast<Text>(i)) return false;
+    return true;
+}
+static_assert(rowsFollowTheTextOrder(), "one row per text, in the order of Text");
+
+struct ExitMeaning {
+    int code;
+    const char* english;
+    const char* german;
+};
+
+const ExitMeaning kExitMeanings[] = {
+    {kExitSuccess, "success", "Erfolg"},
+    {kExitUsage, "bad usage: unknown command or option, missing value",
+     "falscher Aufruf: unbekannter Befehl oder Option, fehlender Wert"},
+    {kExitNoUnit, "no programming unit found, or --unit names another device",
+     "keine Programmiereinheit gefunden, oder --unit nennt ein anderes Gerät"},
+    {kExitSeveralUnits, "several units and no --unit", "mehrere Einheiten und kein --unit"},
+    {kExitCannotOpen, "the unit cannot be opened (permission)",
+     "die Einheit lässt sich nicht öffnen (Berechtigung)"},
+    {kExitNotReady, "not ready: unit in the wrong mode, no updatable ESC, unit not identified",
+     "nicht bereit: Einheit im falschen Modus, kein updatefähiger Regler, Einheit nicht erkannt"},
+    {kExitIncompatible, "incompatible ESC type", "inkompatibler Reglertyp"},
+    {kExitDeclined,
+     "declined: not confirmed, no terminal and no --yes, or a downgrade without "
+     "--allow-downgrade",
+     "abgelehnt: nicht bestätigt, kein Terminal und kein --yes, oder ein Downgrade ohne "
+     "--allow-downgrade"},
+    {kExitInterrupted, "interrupted by Ctrl-C or SIGTERM",
+     "durch Strg+C oder SIGTERM unterbrochen"},
+    {kExitLockFailed, "the unit's system lock failed", "System-Lock der Einheit fehlgeschlagen"},
+    {kExitUnlockFailed, "opening the ESC flash failed",
+     "Öffnen des Regler-Flash-Speichers fehlgeschlagen"},
+    {kExitEraseFailed, "erasing the old firmware failed",
+     "Löschen der alten Firmware fehlgeschlagen"},
+    {kExitAddressFailed, "setting the write address failed",
+     "Setzen der Schreibadresse fehlgeschlagen"},
+    {kExitBlockFailed, "writing a firmware block failed",
+     "Schreiben eines Firmware-Blocks fehlgeschlagen"},
+};
+
+const char* inLanguage(const char* english, const char* german, Language language) {
+    return language == Language::german ? german : english;
+}
+
+}  // namespace
+
+const char* text(Text id, Language language) {
+    const OwnText& row = kOwnTexts[static_cast<std::size_t>(id)];
+    return inLanguage(row.english, row.german, language);
+}
+
+const char* catalogueText(std::uint32_t id, Language language) {
+    for (std::size_t i = 0; i < kCatalogueTextCount; ++i)
+        if (kCatalogueTexts[i].id == id)
+            return inLanguage(kCatalogueTexts[i].english, kCatalogueTexts[i].german, language);
+    return "";
+}
+
+const char* exitCodeMeaning(int code, Language language) {
+    for (const ExitMeaning& row : kExitMeanings)
+        if (row.code == code) return inLanguage(row.english, row.german, language);
+    return "";
+}

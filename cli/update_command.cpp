@@ -1,0 +1,170 @@
+// `update`: the window's Update button on a terminal. The same chain, the same pauses and the
+// same refusals; a confirmation typed instead of clicked, and a stop between blocks on Ctrl-C.
+#include <cctype>
+#include <cstring>
+#include <iterator>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/progress.h"
+#include "cli/unit_finding.h"
+#include "cli/unit_report.h"
+#include "resources/resource_ids.h"
+#include "update/product_identity.h"
+#include "update/update_steps.h"
+
+namespace {
+
+constexpr std::size_t kAnswerBytes = 64;
+
+// Each failing step: its exit code and the window's text for it.
+struct StepFailure {
+    FlashStep step;
+    int exitCode;
+    unsigned textId;
+};
+
+const StepFailure kStepFailures[] = {
+    {FlashStep::lock, kExitLockFailed, IDS_LOCK_FAILED},
+    {FlashStep::unlockFlash, kExitUnlockFailed, IDS_UNLOCK_FLASH_FAILED},
+    {FlashStep::erase, kExitEraseFailed, IDS_ERASE_FAILED},
+    {FlashStep::setAddress, kExitAddressFailed, IDS_ADDRESS_FAILED},
+    {FlashStep::transfer, kExitBlockFailed, IDS_BLOCK_FAILED},
+};
+
+const StepFailure& failureOf(FlashStep step) {
+    for (const StepFailure& row : kStepFailures)
+        if (row.step == step) return row;
+    return kStepFailures[std::size(kStepFailures) - 1];
+}
+
+int exitCodeOfStep(FlashStep step) { return failureOf(step).exitCode; }
+
+// Surrounding blanks do not count, nor does letter case.
+bool sameWord(const char* answer, const char* word) {
+    while (std::isspace(static_cast<unsigned char>(*answer))) ++answer;
+    std::size_t length = std::strlen(answer);
+    while (length != 0 && std::isspace(static_cast<unsigned char>(answer[length - 1]))) --length;
+    if (length != std::strlen(word)) return false;
+    for (std::size_t i = 0; i < length; ++i)
+        if (std::tolower(static_cast<unsigned char>(answer[i])) != word[i]) return false;
+    return true;
+}
+
+bool isYes(const char* answer, Language language) {
+    return sameWord(answer, text(Text::answerYesShort, language)) ||
+           sameWord(answer, text(Text::answerYesLong, language));
+}
+
+// Nothing has been sent yet; `kExitSuccess` means go on.
+int confirm(const Arguments& arguments, const CliSetting& setting) {
+    const Console& console = setting.console;
+    const Language language = setting.language;
+    const std::uint16_t installed = escFirmwareVersion();
+    if (isDowngradeOrReinstall(installed) && !arguments.allowDowngrade) {
+        char installedText[kVersionTextChars];
+        char carriedText[kVersionTextChars];
+        escVersionText(installed, installedText);
+        escVersionText(kCarriedFirmwareVersion, carriedText);
+        putLine(console.err, catalogueText(IDS_DOWNGRADE_QUESTION, language));
+        putFormat(console.err, text(Text::downgradeRefused, language), installedText, carriedText);
+        put(console.err, "\n");
+        return kExitDeclined;
+    }
+    if (setting.image.placeholder) putLine(console.out, text(Text::placeholder, language));
+    putLine(console.out, catalogueText(IDS_WARNING_CAPTION, language));
+    putLine(console.out, catalogueText(IDS_WARNING_TEXT, language));
+    if (arguments.yes) return kExitSuccess;
+    // Waiting for an answer nobody can type would hang a script for ever.
+    if (!console.inputIsTerminal) {
+        putLine(console.err, text(Text::noTerminal, language));
+        return kExitDeclined;
+    }
+    put(console.out, text(Text::confirmPrompt, language));
+    char answer[kAnswerBytes] = "";
+    const bool answered = console.readLine(answer, sizeof answer, console.readContext);
+    if (setting.system.stopRequested()) return kExitInterrupted;
+    if (!answered) put(console.out, "\n");
+    if (answered && isYes(answer, language)) return kExitSuccess;
+    putLine(console.err, text(Text::declined, language));
+    return kExitDeclined;
+}
+
+struct Transfer {
+    const CliSetting* setting;
+    ProgressView* progress;
+};
+
+void onBlockSent(std::uint32_t position, void* context) {
+    progressStep(*static_cast<Transfer*>(context)->progress, position);
+}
+
+bool goOn(void* context) {
+    return !static_cast<Transfer*>(context)->setting->system.stopRequested();
+}
+
+TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t size, void* context) {
+    return sendImageBlocks(image, size, onBlockSent, context, goOn);
+}
+
+// One line, as the window's error box: the step, then its code line unless there was no link.
+void putFailure(const FlashOutcome& outcome, const CliSetting& setting) {
+    const TextSink& err = setting.console.err;
+    put(err, catalogueText(failureOf(outcome.failedStep).textId, setting.language));
+    if (outcome.result != kLinkNoLink) {
+        put(err, " ");
+        putFormat(err, catalogueText(IDS_ERROR_CODE_LINE, setting.language),
+                  static_cast<unsigned>(outcome.result),
+                  static_cast<unsigned>(outcome.systemError));
+    }
+    put(err, "\n");
+}
+
+int flash(const CliSetting& setting) {
+    const Console& console = setting.console;
+    const Language language = setting.language;
+    if (setting.system.stopRequested()) {
+        putLine(console.err, text(Text::stoppedBeforeSending, language));
+        return kExitInterrupted;
+    }
+    putLine(console.out, catalogueText(IDS_PROGRESS_CAPTION, language));
+    ProgressView progress =
+        progressStart(console.out, language, setting.system.nowMs, setting.image.size);
+    Transfer transfer{&setting, &progress};
+    setting.system.holdForUpdate(true);
+    const FlashOutcome outcome =
+        flashImage(setting.image.bytes, setting.image.size, transferWithProgress, &transfer);
+    setting.system.holdForUpdate(false);
+    progressFinish(progress);
+
+    if (outcome.failedStep == FlashStep::transfer && outcome.result == kLinkStopped) {
+        putLine(console.err, text(Text::stoppedBetweenBlocks, language));
+        return kExitInterrupted;
+    }
+    if (outcome.failedStep != FlashStep::none) {
+        putFailure(outcome, setting);
+        return exitCodeOfStep(outcome.failedStep);
+    }
+    setEscFirmwareVersion(kCarriedFirmwareVersion);
+    putLine(console.out, catalogueText(IDS_UPDATE_SUCCEEDED, language));
+    putEscRow(console.out, language);
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int runUpdate(const Arguments& arguments, const CliSetting& setting) {
+    const Finding finding = findUnit(arguments.unitPath, setting.system);
+    if (finding.state != UnitState::ready) {
+        putExplanation(setting.console.err, finding, setting);
+        closeProgrammer();
+        return exitCodeOf(finding.state);
+    }
+    putVersionRows(setting.console.out, finding, setting.language);
+    int exitCode = confirm(arguments, setting);
+    if (exitCode == kExitInterrupted)
+        putLine(setting.console.err, text(Text::stoppedBeforeSending, setting.language));
+    if (exitCode == kExitSuccess) exitCode = flash(setting);
+    closeProgrammer();
+    return exitCode;
+}

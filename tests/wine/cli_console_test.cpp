@@ -1,0 +1,172 @@
+// zirvano-flash.exe end to end under Wine: the console program run as a child process beside the
+// substitute setupapi.dll and hid.dll, its output read through a pipe, against the pipe-served
+// unit. What a script would see: the output and the exit code; and what the unit received.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+#include "sim/win/sim_control.h"
+#include "tests/wine/unit_server_process.h"
+
+namespace {
+
+constexpr wchar_t kProgramFile[] = L"zirvano-flash.exe";
+constexpr wchar_t kImageCopy[] = L"cli_firmware.bin";
+// A whole update takes about 47 s of fixed pauses; a failing run ends within seconds.
+constexpr DWORD kRunBoundMs = 180000;
+constexpr DWORD kChunkBytes = 4096;
+
+class UnitServerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(startUnitServer()) << "unit_server.exe did not start"; }
+    void TearDown() override { stopUnitServer(); }
+};
+
+const auto* const unitServer = ::testing::AddGlobalTestEnvironment(new UnitServerEnvironment);
+
+struct ConsoleRun {
+    bool finished;
+    DWORD exitCode;
+    std::string output;  // stdout and stderr, in the order written
+};
+
+// Runs the program with `arguments`; stdin is NUL, stdout and stderr one pipe read to its end.
+ConsoleRun runFlasher(const std::wstring& arguments) {
+    ConsoleRun run{false, 0, ""};
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION info{};
+    const std::wstring program = besideThisProgram(kProgramFile);
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    const BOOL started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                        0, nullptr, nullptr, &startup, &info);
+    // Only the child writes now: its exit ends the reads below.
+    CloseHandle(writeEnd);
+    CloseHandle(nothing);
+    if (!started) {
+        CloseHandle(readEnd);
+        return run;
+    }
+    CloseHandle(info.hThread);
+    char chunk[kChunkBytes];
+    DWORD got = 0;
+    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got != 0)
+        run.output.append(chunk, got);
+    CloseHandle(readEnd);
+    run.finished = WaitForSingleObject(info.hProcess, kRunBoundMs) == WAIT_OBJECT_0;
+    if (!run.finished) TerminateProcess(info.hProcess, 1);
+    GetExitCodeProcess(info.hProcess, &run.exitCode);
+    CloseHandle(info.hProcess);
+    return run;
+}
+
+bool holds(const std::string& text, const char* fragment) {
+    return text.find(fragment) != std::string::npos;
+}
+
+class ConsoleFlasher : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(sim("reset"), "ok"); }
+};
+
+TEST_F(ConsoleFlasher, WholeUpdateWritesTheCarriedImage) {
+    ASSERT_EQ(sim("plug esc1 escver=0302").compare(0, 3, "ok "), 0);
+    const ConsoleRun run = runFlasher(L"update --yes");
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(kExitSuccess)) << run.output;
+    EXPECT_TRUE(holds(run.output, "programming unit    TAVILINK")) << run.output;
+    // Not a console: a line for every tenth.
+    EXPECT_TRUE(holds(run.output, "Firmware update in progress, please wait...\n10 %\n20 %\n"))
+        << run.output;
+    EXPECT_TRUE(holds(run.output, "90 %\n100 %\n")) << run.output;
+    EXPECT_TRUE(holds(run.output, "The update of the ESC was successful!\n"));
+    EXPECT_TRUE(holds(run.output, "ESC                 3.3\n"));
+    EXPECT_EQ(sim("flashcmp esc1 " + simToUtf8(besideThisProgram(kImageCopy))), "equal");
+    EXPECT_TRUE(holds(sim("state esc1"), "locked=0 writeProtected=1"));
+}
+
+struct ConsoleRow {
+    const char* name;
+    std::vector<std::string> setup;  // control commands
+    const wchar_t* arguments;
+    int exitCode;
+    const char* says;
+};
+
+class ConsoleSituation : public ConsoleFlasher, public ::testing::WithParamInterface<ConsoleRow> {};
+
+TEST_P(ConsoleSituation, EndsWithItsCodeAndMessage) {
+    const ConsoleRow& row = GetParam();
+    for (const std::string& command : row.setup) ASSERT_EQ(sim(command).compare(0, 2, "ok"), 0);
+    const ConsoleRun run = runFlasher(row.arguments);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(row.exitCode)) << run.output;
+    EXPECT_TRUE(holds(run.output, row.says)) << run.output;
+}
+
+void PrintTo(const ConsoleRow& row, std::ostream* out) { *out << row.name; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Wine, ConsoleSituation,
+    ::testing::Values(
+        ConsoleRow{"NoUnit", {}, L"update --yes", kExitNoUnit,
+                   "No programming unit was found on the USB Port."},
+        ConsoleRow{"EraseRefused",
+                   {"plug esc1", "fault esc1 1e 1 error 46"},
+                   L"update --yes",
+                   kExitEraseFailed,
+                   "Error deleting old firmware. New data can't be written. Update cancelled. The "
+                   "system shows following errorcode: 0x00000046-0x00000000\n"},
+        ConsoleRow{"OtherEscType", {"plug esc1 type=0B07403C"}, L"update --yes",
+                   kExitIncompatible, "The connected ESC is not compatible with this updater."},
+        ConsoleRow{"VersionSaysPlaceholder", {}, L"--version", kExitSuccess,
+                   "zirvano-flash 3.3 (TESSERAN ZIRVANO 60 LV)\nThis program carries a "
+                   "placeholder image, not for flashing.\n"},
+        ConsoleRow{"StatusJsonOfAReadyUnit",
+                   {"plug esc1"},
+                   L"status --json",
+                   kExitSuccess,
+                   "{\"state\":\"ready\",\"exitCode\":0,"
+                   "\"path\":\"\\\\\\\\.\\\\pipe\\\\zirvano-sim-esc1\",\"unit\":\"TAVILINK\","}),
+    [](const ::testing::TestParamInfo<ConsoleRow>& info) { return std::string(info.param.name); });
+
+// What Explorer shows under Properties, Details, in the English block.
+std::wstring versionValue(const wchar_t* name) {
+    const std::wstring program = besideThisProgram(kProgramFile);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
+    std::vector<BYTE> block(size);
+    if (size == 0 || !GetFileVersionInfoW(program.c_str(), 0, size, block.data())) return L"";
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    void* value = nullptr;
+    UINT units = 0;
+    if (!VerQueryValueW(block.data(), key.c_str(), &value, &units) || units == 0) return L"";
+    return static_cast<const wchar_t*>(value);
+}
+
+TEST(ConsoleFlasherFile, DetailsNameItAndSayItCarriesThePlaceholder) {
+    EXPECT_EQ(versionValue(L"OriginalFilename"), L"zirvano-flash.exe");
+    EXPECT_EQ(versionValue(L"FileDescription"),
+              L"ZIRVANO 60 LV firmware flasher - placeholder image, not for flashing");
+    EXPECT_EQ(versionValue(L"FileVersion"), L"3.3");
+}
+
+}  // namespace
