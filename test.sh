@@ -21,6 +21,10 @@ run_ctest() {  # dir
 }
 
 mkdir -p "$build"
+echo "== layers"
+bash "$repo/scripts/check-layers.sh"
+record "layers" $?
+
 echo "== native build and tests"
 configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug && run_ctest "$build/native"
 record "native tests" $?

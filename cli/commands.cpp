@@ -7,7 +7,7 @@
 #include "cli/exit_codes.h"
 #include "cli/unit_finding.h"
 #include "cli/unit_report.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "cli/text_encoding.h"
 #include "link/version_text.h"
 #include "resources/resource_ids.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "cli/unit_finding.h"
 #include "cli/unit_report.h"
 #include "resources/resource_ids.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 #include "update/update_steps.h"
 
 namespace {

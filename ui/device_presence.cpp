@@ -13,7 +13,7 @@ extern "C" {
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
 #include "ui/app_globals.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"
 

@@ -10,7 +10,7 @@
 #include "ui/failure_report.h"
 #include "ui/texts.h"
 #include "ui/version_panel.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 #include "update/progress_window.h"
 #include "update/update_steps.h"
 

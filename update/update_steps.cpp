@@ -3,7 +3,7 @@
 #include "link/commands.h"
 #include "link/device_io.h"
 #include "link/programmer_link.h"
-#include "update/product_identity.h"
+#include "link/product_identity.h"
 
 namespace {
 
