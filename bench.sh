@@ -2,8 +2,9 @@
 # Prints the program's figures as ratios that hold on a noisy machine: a complete update against
 # the pipe-served unit under Wine (wall time over the fixed pauses, CPU over wall), start-up over
 # an empty dialog program, executable size, peak memory, the work per block on native virtual
-# time, and what dropping queued input before each request costs per block. Run it on an
-# otherwise idle machine.
+# time, what dropping queued input before each request costs per block, and the terminal
+# flasher's whole update on Windows (Wine) and Linux (emulated hidraw). Run it on an otherwise
+# idle machine.
 set -uo pipefail
 source "$(dirname "$0")/scripts/common.sh"
 
@@ -70,4 +71,32 @@ rc=$?
 touch "$build/bench.done"
 wait "$sampler"
 cat "$build/bench.log" "$build/bench-cpu.log"
+
+# The terminal flasher's whole command (start to exit, identification included) over the same
+# 45,840 ms of fixed pauses: the Windows console program under Wine against the pipe-served unit,
+# and the Linux program against the emulated hidraw device.
+floor_ms=45840
+ratio() {  # label, milliseconds
+  printf '%s: %.3f (%d ms over %d ms of fixed pauses)\n' "$1" "$(echo "$2 / $floor_ms" | bc -l)" \
+    "$2" "$floor_ms"
+}
+server_log=$(mktemp)
+(cd "$build/win64/simunit" && exec wine unit_server.exe "plug bench") >"$server_log" 2>&1 &
+server=$!
+for _ in $(seq 200); do grep -q ready "$server_log" && break; sleep 0.1; done
+start=$(date +%s%3N)
+(cd "$build/win64/simunit" && WINEDLLOVERRIDES="setupapi,hid=n" LANG=en_US.UTF-8 \
+  LC_ALL=en_US.UTF-8 timeout 300 wine zirvano-flash.exe update --yes >"$build/bench-cli.log" 2>&1) ||
+  rc=1
+ratio "zirvano-flash.exe update under Wine, whole command" $(($(date +%s%3N) - start))
+(cd "$build/win64/simunit" && timeout 10 wine simctl.exe quit >/dev/null 2>&1)
+wait "$server" 2>/dev/null
+rm -f "$server_log"
+linux_tests="$build/bench-native/tests/linux/linux_flasher_tests"
+if [ -x "$linux_tests" ]; then
+  took=$("$linux_tests" --gtest_filter='*WholeUpdateInstallsTheCarriedImage*' 2>&1 |
+    sed -n 's/^\[       OK \] .*(\([0-9]*\) ms)$/\1/p')
+  if [ -n "$took" ]; then ratio "zirvano-flash update on Linux (emulated hidraw), whole command" "$took"
+  else echo "zirvano-flash update on Linux: the run failed"; rc=1; fi
+fi
 exit $rc
