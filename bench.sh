@@ -18,7 +18,7 @@ if [ -z "${DISPLAY:-}" ]; then start_display; fi
 prepare_wine
 
 echo "== figures ($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores)"
-"$build/bench-native/tests/native/block_work_bench"
+"$build/bench-native/tests/bench/block_work_bench"
 (cd "$build/win64/simunit" && WINEDLLOVERRIDES="setupapi,hid=n" timeout 300 wine pairing_bench.exe)
 # CPU time of the updating program, read from /proc: Wine does not report another process's
 # times. Only processes that carry this run's token in their environment count (the driver's
