@@ -16,7 +16,7 @@
 namespace {
 
 constexpr wchar_t kProgramFile[] = L"zirvano-flash.exe";
-constexpr wchar_t kImageCopy[] = L"cli_firmware.bin";
+constexpr wchar_t kImageCopy[] = L"firmware_140.bin";
 // A whole update takes about 47 s of fixed pauses; a failing run ends within seconds.
 constexpr DWORD kRunBoundMs = 180000;
 constexpr DWORD kChunkBytes = 4096;

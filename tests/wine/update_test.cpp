@@ -237,6 +237,20 @@ public:
         DialogTest::TearDown();
     }
 
+    // While the warning is open (then answered OK), the linked unit is pulled and `second` is
+    // plugged in at the second path, each told to the dialog as the system would.
+    void swapUnitWhileTheWarningIsOpen(SimUnit& second) {
+        boxwatch::answers.push_back({IDOK, [&second] {
+                                         std::vector<BYTE> removal = interfaceRecord(kUnitPath);
+                                         std::vector<BYTE> arrival =
+                                             interfaceRecord(kSecondUnitPath);
+                                         simBusUnplug(kUnitPath);
+                                         deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
+                                         simBusPlugUnit(second, kSecondUnitPath);
+                                         deviceEvent(DBT_DEVICEARRIVAL, arrival);
+                                     }});
+    }
+
     // A ready unit with its ESC at `escVersion`, the dialog open on it, and its record of
     // received reports from here on.
     SimUnit& openOnReadyUnit(std::uint16_t escVersion = 0x0302) {
@@ -698,14 +712,7 @@ TEST_F(UpdateTest, ReplugWhileTheWarningIsOpenUpdatesTheNewlyLinkedUnit) {
     units.push_back(simReadyUnit(0x0303));
     SimUnit& second = units.back();
     second.productId = kProductZelquad;
-    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
-    std::vector<BYTE> arrival = interfaceRecord(kSecondUnitPath);
-    boxwatch::answers.push_back({IDOK, [&] {
-                                     simBusUnplug(kUnitPath);
-                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
-                                     simBusPlugUnit(second, kSecondUnitPath);
-                                     deviceEvent(DBT_DEVICEARRIVAL, arrival);
-                                 }});
+    swapUnitWhileTheWarningIsOpen(second);
     boxwatch::answers.push_back({IDYES, nullptr});
 
     pressUpdate();
@@ -772,14 +779,7 @@ TEST_P(ReplugToAnUnconfirmedUnit, EndsAtTheLockWithoutCodeLineAndSendsNothingAft
     SimUnit& first = openOnReadyUnit();
     units.push_back(row.unit());
     SimUnit& second = units.back();
-    std::vector<BYTE> removal = interfaceRecord(kUnitPath);
-    std::vector<BYTE> arrival = interfaceRecord(kSecondUnitPath);
-    boxwatch::answers.push_back({IDOK, [&] {
-                                     simBusUnplug(kUnitPath);
-                                     deviceEvent(DBT_DEVICEREMOVECOMPLETE, removal);
-                                     simBusPlugUnit(second, kSecondUnitPath);
-                                     deviceEvent(DBT_DEVICEARRIVAL, arrival);
-                                 }});
+    swapUnitWhileTheWarningIsOpen(second);
 
     pressUpdate();
 
