@@ -103,6 +103,11 @@ INT_PTR onSysColorChange(HWND, WPARAM, LPARAM) {
     return 0;
 }
 
+INT_PTR onTimer(HWND, WPARAM wParam, LPARAM) {
+    onUnitInUseTimer(static_cast<UINT_PTR>(wParam));
+    return 0;
+}
+
 INT_PTR onDeviceChangeMessage(HWND, WPARAM wParam, LPARAM lParam) {
     return onDeviceChange(wParam, lParam) != 0 ? 1 : 0;
 }
@@ -125,6 +130,7 @@ const MessageRoute kMessageRoutes[] = {
     {WM_CTLCOLORSTATIC, onCtlColorStatic},
     {WM_SYSCOLORCHANGE, onSysColorChange},
     {WM_DEVICECHANGE, onDeviceChangeMessage},
+    {WM_TIMER, onTimer},
     {WM_DESTROY, onDestroy},
 };
 

@@ -13,6 +13,8 @@ constexpr std::uint8_t kOptionClear = 0;
 constexpr std::uint8_t kLockHeld = 1;
 constexpr std::uint8_t kFlashOpen = 0;
 
+bool strictPairing = false;
+
 LinkResult exchangeIgnoringAnswer(const Report& request, std::uint32_t requestLength) {
     Report response;
     return exchangeReports(request, requestLength, response);
@@ -41,10 +43,11 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     // Nothing in an answer names its request, and the system queues input reports per handle: an
     // answer sent twice, or a report nobody asked for, would be read as the answer to this
     // request and shift every later one. Whatever is queued now is not this request's answer.
-    if (!deviceDropInput(link.handle)) return kLinkWriteFailed;
+    const LinkResult inStep = strictPairing ? checkInStep() : dropStaleInput();
+    if (inStep != kLinkOk) return inStep;
     if (!deviceWrite(link.handle, request.bytes, link.outputReportLength)) return kLinkWriteFailed;
     if (waitBeforeReadMs != 0) pauseMs(waitBeforeReadMs);
-    // Bytes past a short input report read as zero.
+    // Bytes past the input report's length are never read; they stay zero.
     std::memset(response.bytes, 0, sizeof response.bytes);
     response.bytes[0] = kResponseReportId;
     if (!deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs))
@@ -53,6 +56,22 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     // garbled answer off as success.
     if (response.bytes[0] != kResponseReportId) return kLinkReadFailed;
     return kLinkOk;
+}
+
+void setStrictPairing(bool strict) { strictPairing = strict; }
+
+LinkResult dropStaleInput() {
+    if (programmerLink.handle == kNoDevice) return kLinkNoLink;
+    std::uint32_t dropped = 0;
+    // A queue that cannot even be looked at belongs to a unit that is gone.
+    return deviceDropInput(programmerLink.handle, &dropped) ? kLinkOk : kLinkWriteFailed;
+}
+
+LinkResult checkInStep() {
+    if (programmerLink.handle == kNoDevice) return kLinkNoLink;
+    std::uint32_t dropped = 0;
+    if (!deviceDropInput(programmerLink.handle, &dropped)) return kLinkWriteFailed;
+    return dropped == 0 ? kLinkOk : kLinkOutOfStep;
 }
 
 bool isErrorAnswer(const Report& response) { return response.bytes[1] == kErrorAnswer; }

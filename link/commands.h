@@ -44,7 +44,20 @@ struct Report {
 Report commandReport(Command command, std::uint8_t length, std::uint8_t option = 0);
 
 // Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits
-// `waitBeforeReadMs`, then reads one input report into `response`.
+// `waitBeforeReadMs`, then reads one input report into `response`. Input queued before the
+// request is dropped; while pairing is strict, finding any makes it kLinkOutOfStep instead and
+// nothing is written.
+// Strict pairing, for the span of an update. Answers carry no tag naming their request, so the
+// one check left is that nothing arrives unasked: a report found queued before a request means
+// that an answer arrived twice or late, and the answer taken for the previous request may have
+// been another's. A duplicate that arrives after this request was written cannot be told
+// from its answer; the fixed pauses between requests make that window small.
+void setStrictPairing(bool strict);
+// Drops what is queued now, whatever the pairing: what the unit sent while nobody asked (a
+// window sits linked for hours) is not an answer to anything that follows.
+LinkResult dropStaleInput();
+// kLinkOutOfStep when input is queued that nobody asked for; it is dropped either way.
+LinkResult checkInStep();
 LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, Report& response,
                            std::uint32_t waitBeforeReadMs = 0);
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ namespace {
 
 struct HidrawDevice {
     hid_device* hid;
+    int claim;  // our own descriptor of the node, holding the flock that keeps our others out
     std::uint32_t descriptorSize;
     std::uint8_t descriptor[HID_MAX_DESCRIPTOR_SIZE];
 };
@@ -33,8 +35,10 @@ struct HidrawDevice {
 // The kernel keeps at most this many unread input reports per open node; dropping more than
 // that would only eat reports that arrived while dropping.
 constexpr int kMaxQueuedReports = 64;
-// Longer than any report of the unit: a longer stale report is still taken off whole.
-constexpr std::size_t kDropBufferBytes = 256;
+// Longer than any report of the unit: a longer stale report is still taken off whole, and a
+// report one byte longer than the device declares is seen as such (hidraw cuts a report to the
+// buffer without a word).
+constexpr std::size_t kReportRoomBytes = 256;
 constexpr std::size_t kMaxPathBytes = PATH_MAX;
 // hidapi fails a read without an errno when the node hangs up: the unit was unplugged.
 constexpr int kHungUp = ENODEV;
@@ -209,19 +213,30 @@ bool queryReportDescriptor(int node, hidraw_report_descriptor* descriptor) {
     return ioctl(node, HIDIOCGRDESC, descriptor) == 0;
 }
 
-// Reads the node's report descriptor through a file descriptor of our own. Opening the node
-// here also gives the exact reason it cannot be opened (EACCES without the udev rule), which
-// hidapi's error path may overwrite, and proves it is a hidraw node before hidapi opens it:
-// hidapi 0.13.1 writes into freed memory when a node refuses HIDIOCGRDESCSIZE.
-bool readReportDescriptor(const char* path, HidrawDevice* device) {
+// Opens the node through a file descriptor of our own, holds it for this program, and reads its
+// report descriptor. Opening the node here also gives the exact reason it cannot be opened
+// (EACCES without the udev rule), which hidapi's error path may overwrite, and proves it is a
+// hidraw node before hidapi opens it: hidapi 0.13.1 writes into freed memory when a node
+// refuses HIDIOCGRDESCSIZE. The descriptor stays open: its flock is what tells another of our
+// programs that the unit is taken (every open hidraw handle gets every input report, so two
+// programs talking to one unit would read each other's answers).
+bool claimAndDescribe(const char* path, HidrawDevice* device) {
     errno = 0;
     const int node = open(path, O_RDWR | O_CLOEXEC);
     if (node < 0) return failWith(EIO);
+    if (flock(node, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) errno = EBUSY;
+        failWith(EIO);  // before close() can change errno
+        close(node);
+        return false;
+    }
     hidraw_report_descriptor descriptor{};
-    const bool read = queryReportDescriptor(node, &descriptor);
-    if (!read) failWith(EIO);  // before close() can change errno
-    close(node);
-    if (!read) return false;
+    if (!queryReportDescriptor(node, &descriptor)) {
+        failWith(EIO);
+        close(node);
+        return false;
+    }
+    device->claim = node;
     device->descriptorSize = descriptor.size;
     std::memcpy(device->descriptor, descriptor.value, descriptor.size);
     return true;
@@ -276,7 +291,7 @@ DeviceHandle deviceOpen(const char16_t* path) {
         lastError = ENOMEM;
         return kNoDevice;
     }
-    if (!readReportDescriptor(narrow, device)) {
+    if (!claimAndDescribe(narrow, device)) {
         std::free(device);
         return kNoDevice;
     }
@@ -284,12 +299,15 @@ DeviceHandle deviceOpen(const char16_t* path) {
     device->hid = hid_open_path(narrow);
     if (device->hid == nullptr) {
         failWith(EIO);
+        close(device->claim);
         std::free(device);
         return kNoDevice;
     }
     succeed();
     return device;
 }
+
+bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == EBUSY; }
 
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
     errno = 0;
@@ -310,12 +328,14 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     return succeed();
 }
 
-bool deviceDropInput(DeviceHandle device) {
-    std::uint8_t stale[kDropBufferBytes];
-    for (int dropped = 0; dropped < kMaxQueuedReports; ++dropped) {
+bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
+    *dropped = 0;
+    std::uint8_t stale[kReportRoomBytes];
+    while (*dropped < kMaxQueuedReports) {
         const int read = readReport(asDevice(device)->hid, stale, sizeof stale, 0);
         if (read == 0) break;
         if (read < 0) return failWith(kHungUp);
+        ++*dropped;
     }
     return succeed();
 }
@@ -337,19 +357,32 @@ bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 
 bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
                 std::uint32_t timeoutMs) {
-    const int read = readReport(asDevice(device)->hid, report, length, timeoutMs);
+    std::uint8_t whole[kReportRoomBytes];
+    if (length >= sizeof whole) {
+        lastError = EMSGSIZE;
+        return false;
+    }
+    // One byte more than the report, so that a longer one shows.
+    const int read = readReport(asDevice(device)->hid, whole, length + 1, timeoutMs);
     if (read < 0) return failWith(kHungUp);
     if (read == 0) {
         lastError = ETIMEDOUT;
         return false;
     }
-    if (static_cast<std::uint32_t>(read) < length)
-        std::memset(report + read, 0, length - static_cast<std::uint32_t>(read));
+    // A cut-short answer padded with zeros would read as a success: the unit's error marker
+    // and code would be among the missing bytes.
+    if (static_cast<std::uint32_t>(read) != length) {
+        lastError = static_cast<std::uint32_t>(static_cast<std::uint32_t>(read) < length ? EPROTO
+                                                                                    : EMSGSIZE);
+        return false;
+    }
+    std::memcpy(report, whole, length);
     return succeed();
 }
 
 void deviceClose(DeviceHandle device) {
     hid_close(asDevice(device)->hid);
+    close(asDevice(device)->claim);
     std::free(asDevice(device));
 }
 

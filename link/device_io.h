@@ -24,17 +24,24 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
                              std::uint32_t* pathUnits);
 void deviceListClose(DeviceList* list);
 
-// kNoDevice when the path cannot be opened for reading and writing.
+// kNoDevice when the path cannot be opened for reading and writing. An opened device is held
+// for this program until deviceClose: while it is, another of our programs cannot open it, and
+// its failure's system error makes deviceHeldElsewhere true. Other programs are not kept out.
 DeviceHandle deviceOpen(const char16_t* path);
+// True for the system error of a deviceOpen that failed because another of our programs holds
+// the device.
+bool deviceHeldElsewhere(std::uint32_t systemError);
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId);
 // Report lengths in bytes, report-ID byte included, from the HID capabilities.
 bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
                          std::uint32_t* inputLength);
 // Drops every input report that arrived and was not read, so that the next read can only return
-// one sent after this call.
-bool deviceDropInput(DeviceHandle device);
+// one sent after this call. *dropped tells how many there were (at least 1 when any).
+bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped);
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length);
-// Waits at most timeoutMs for one whole input report; false on failure or time-out.
+// Waits at most timeoutMs for one input report of exactly `length` bytes; false on failure or
+// time-out, and for a report shorter or longer than that: a cut-short answer is never padded
+// into a whole one.
 bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
                 std::uint32_t timeoutMs);
 void deviceClose(DeviceHandle device);

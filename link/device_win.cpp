@@ -12,6 +12,7 @@ extern "C" {
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "device paths are UTF-16");
 
@@ -31,7 +32,60 @@ constexpr DWORD kMaxPathUnits = 32767;
 constexpr DWORD kDetailHeaderSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
 constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 
+// Room for one input report and one byte more, so that a longer report shows as such.
+constexpr DWORD kReportRoomBytes = 256;
+
 HANDLE asHandle(DeviceHandle device) { return static_cast<HANDLE>(device); }
+
+// Which open device holds which claim. A program of ours has one or two devices open at a time.
+struct Claim {
+    HANDLE device;
+    HANDLE mutex;
+};
+Claim claims[16];
+
+constexpr wchar_t kClaimNameFormat[] = L"Local\\ZirvanoProgrammingUnit-%016llx";
+constexpr int kClaimNameUnits = 64;
+constexpr unsigned long long kFnvOffset = 0xcbf29ce484222325ull;
+constexpr unsigned long long kFnvPrime = 0x100000001b3ull;
+
+// A named mutex per device path tells our programs apart from each other: only the first to
+// create it may open the device. Interface paths differ in letter case between the device list
+// and notifications, so the name is made from the path folded to lower case.
+HANDLE claimDevice(const char16_t* path) {
+    unsigned long long hash = kFnvOffset;
+    for (const char16_t* unit = path; *unit != u'\0'; ++unit) {
+        const char16_t folded = *unit >= u'A' && *unit <= u'Z' ? *unit + (u'a' - u'A') : *unit;
+        hash = (hash ^ static_cast<unsigned long long>(folded)) * kFnvPrime;
+    }
+    wchar_t name[kClaimNameUnits];
+    std::swprintf(name, kClaimNameUnits, kClaimNameFormat, hash);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) return nullptr;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        SetLastError(ERROR_BUSY);
+        return nullptr;
+    }
+    return mutex;
+}
+
+bool keepClaim(HANDLE device, HANDLE mutex) {
+    for (Claim& claim : claims)
+        if (claim.device == nullptr) {
+            claim = {device, mutex};
+            return true;
+        }
+    return false;
+}
+
+void releaseClaim(HANDLE device) {
+    for (Claim& claim : claims)
+        if (claim.device == device) {
+            CloseHandle(claim.mutex);
+            claim = {nullptr, nullptr};
+        }
+}
 
 // Copies the path out of a detail record of `detailSize` bytes, stopping at the terminator or
 // at the end of the record, whichever comes first.
@@ -123,13 +177,22 @@ void deviceListClose(DeviceList* list) {
 }
 
 DeviceHandle deviceOpen(const char16_t* path) {
+    HANDLE mutex = claimDevice(path);
+    if (mutex == nullptr) return kNoDevice;
     // Overlapped, so that reads can be given up on; each call below still completes before
     // it returns.
     HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(path),
                                 GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    return handle == INVALID_HANDLE_VALUE ? kNoDevice : handle;
+    if (handle != INVALID_HANDLE_VALUE && keepClaim(handle, mutex)) return handle;
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_TOO_MANY_OPEN_FILES;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    CloseHandle(mutex);
+    SetLastError(error);
+    return kNoDevice;
 }
+
+bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == ERROR_BUSY; }
 
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
     HIDD_ATTRIBUTES attributes;
@@ -155,7 +218,29 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     return true;
 }
 
-bool deviceDropInput(DeviceHandle device) { return HidD_FlushQueue(asHandle(device)) != FALSE; }
+bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
+    *dropped = 0;
+    // One read that does not wait tells whether anything is queued; the rest, if any, goes with
+    // the queue.
+    OVERLAPPED request{};
+    request.hEvent = transferEvent();
+    if (request.hEvent == nullptr) return false;
+    std::uint8_t stale[kReportRoomBytes];
+    const BOOL started = ReadFile(asHandle(device), stale, sizeof stale, nullptr, &request);
+    DWORD read = 0;
+    if (finishTransfer(asHandle(device), started, &request, 0, &read)) {
+        *dropped = 1;
+        if (!HidD_FlushQueue(asHandle(device))) return false;
+    } else if (GetLastError() == ERROR_MORE_DATA) {
+        // A report longer than the room: still a report nobody read.
+        *dropped = 1;
+        if (!HidD_FlushQueue(asHandle(device))) return false;
+    } else if (GetLastError() != ERROR_TIMEOUT) {
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+}
 
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length) {
     OVERLAPPED request{};
@@ -177,21 +262,31 @@ bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t 
 
 bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
                 std::uint32_t timeoutMs) {
+    std::uint8_t whole[kReportRoomBytes];
+    if (length >= sizeof whole) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     OVERLAPPED request{};
     request.hEvent = transferEvent();
     if (request.hEvent == nullptr) return false;
-    const BOOL started = ReadFile(asHandle(device), report, length, nullptr, &request);
+    // One byte of room more than the report, so that a longer one shows instead of being cut.
+    const BOOL started = ReadFile(asHandle(device), whole, length + 1, nullptr, &request);
     DWORD read = 0;
     if (!finishTransfer(asHandle(device), started, &request, timeoutMs, &read)) return false;
     if (read != length) {
         SetLastError(ERROR_READ_FAULT);
         return false;
     }
+    std::memcpy(report, whole, length);
     SetLastError(ERROR_SUCCESS);
     return true;
 }
 
-void deviceClose(DeviceHandle device) { CloseHandle(asHandle(device)); }
+void deviceClose(DeviceHandle device) {
+    releaseClaim(asHandle(device));
+    CloseHandle(asHandle(device));
+}
 
 std::uint32_t lastSystemError() { return GetLastError(); }
 

@@ -65,7 +65,11 @@ LinkResult identifyProgrammer() {
     link.outputReportLength = outputLength;
     link.inputReportLength = inputLength;
     if (!reportLengthsFit(outputLength, inputLength)) return kLinkNoLink;
+    return askIdentity(link);
+}
 
+LinkResult askIdentity(ProgrammerLink& link) {
+    if (programmerLink.handle == kNoDevice) return kLinkNoLink;
     Report response;
     LinkResult result = exchangeReports(commandReport(Identify, 0), kReportHeaderSize, response);
     if (result != kLinkOk) return result;
@@ -87,12 +91,14 @@ LinkResult identifyProgrammer() {
     return readEscBootInfo(link);
 }
 
-LinkReadiness linkReadiness() {
-    const ProgrammerLink& link = programmerLink;
-    if (!linkIsOpen() || !link.identified) return LinkReadiness::noUnit;
+LinkReadiness linkReadiness() { return linkReadinessOf(programmerLink); }
+
+LinkReadiness linkReadinessOf(const ProgrammerLink& link) {
+    if (link.handle == kNoDevice || !link.identified) return LinkReadiness::noUnit;
     if (link.unitInBootloader != 0) return LinkReadiness::wrongMode;
     if (link.escState != kEscStateUpdatable) return LinkReadiness::noUpdatableEsc;
-    if (!isSupportedEscType(escTypeId())) return LinkReadiness::incompatibleEsc;
+    if (!isSupportedEscType(readU32(link.escBootInfo + kEscTypeIdOffset)))
+        return LinkReadiness::incompatibleEsc;
     return LinkReadiness::ready;
 }
 
@@ -100,4 +106,14 @@ bool isSupportedEscType(std::uint32_t typeId) {
     for (std::uint32_t supported : kSupportedEscTypeIds)
         if (typeId == supported) return true;
     return false;
+}
+
+bool sameUnitAndEsc(const ProgrammerLink& a, const ProgrammerLink& b) {
+    return a.usbProductId == b.usbProductId && a.unitInBootloader == b.unitInBootloader &&
+           a.unitFirmwareVersion == b.unitFirmwareVersion && a.escState == b.escState &&
+           readU32(a.escBootInfo + kEscTypeIdOffset) == readU32(b.escBootInfo + kEscTypeIdOffset) &&
+           readU32(a.escBootInfo + kEscBootloaderVersionOffset) ==
+               readU32(b.escBootInfo + kEscBootloaderVersionOffset) &&
+           readU16(a.escInfo + kEscFirmwareVersionOffset) ==
+               readU16(b.escInfo + kEscFirmwareVersionOffset);
 }

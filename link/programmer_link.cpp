@@ -9,10 +9,6 @@ ProgrammerLink programmerLink = {kNoDevice};
 
 namespace {
 
-constexpr std::uint32_t kEscFirmwareVersionOffset = 4;
-constexpr std::uint32_t kEscTypeIdOffset = 0;
-constexpr std::uint32_t kEscBootloaderVersionOffset = 4;
-
 bool isProgrammingUnit(std::uint16_t vendorId, std::uint16_t productId) {
     return vendorId == kUnitVendorId &&
            (productId == kProductZelquad || productId == kProductTavilink);
@@ -36,9 +32,11 @@ void closeProgrammer() {
 namespace {
 
 // Opens `path` if it is a programming unit; the record takes the path over then. A device that
-// cannot be opened or is something else is closed again and left to the caller.
-bool takeIfProgrammingUnit(char16_t* path) {
+// cannot be opened or is something else is closed again and left to the caller; *heldElsewhere
+// tells that another of our programs has it open.
+bool takeIfProgrammingUnit(char16_t* path, bool* heldElsewhere) {
     DeviceHandle device = deviceOpen(path);
+    *heldElsewhere = device == kNoDevice && deviceHeldElsewhere(lastSystemError());
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     if (device != kNoDevice && deviceAttributes(device, &vendorId, &productId) &&
@@ -64,19 +62,22 @@ LinkResult openProgrammer() {
     closeProgrammer();
     DeviceList* list = deviceListOpen();
     if (list == nullptr) return kLinkNoLink;
+    bool unitHeldElsewhere = false;
     for (std::uint32_t index = 0;; ++index) {
         char16_t* path = nullptr;
         std::uint32_t pathUnits = 0;
         InterfacePath found = deviceListPath(list, index, &path, &pathUnits);
         if (found == InterfacePath::end) {
             deviceListClose(list);
-            return kLinkNoUnit;
+            return unitHeldElsewhere ? kLinkInUse : kLinkNoUnit;
         }
         if (found == InterfacePath::unreadable) continue;
-        if (takeIfProgrammingUnit(path)) {
+        bool heldElsewhere = false;
+        if (takeIfProgrammingUnit(path, &heldElsewhere)) {
             deviceListClose(list);
             return identifyTakenUnit();
         }
+        unitHeldElsewhere = unitHeldElsewhere || heldElsewhere;
         std::free(path);
     }
 }
@@ -88,9 +89,10 @@ LinkResult openProgrammerAt(const char16_t* path) {
     auto* copy = static_cast<char16_t*>(std::malloc((units + 1) * sizeof(char16_t)));
     if (copy == nullptr) return kLinkNoLink;
     std::memcpy(copy, path, (units + 1) * sizeof(char16_t));
-    if (!takeIfProgrammingUnit(copy)) {
+    bool heldElsewhere = false;
+    if (!takeIfProgrammingUnit(copy, &heldElsewhere)) {
         std::free(copy);
-        return kLinkNoUnit;
+        return heldElsewhere ? kLinkInUse : kLinkNoUnit;
     }
     return identifyTakenUnit();
 }

@@ -24,10 +24,12 @@ struct InputReport {
 
 constexpr std::size_t kUnasked = ~std::size_t{0};
 
-// Like the system's HID driver, each open handle queues the input reports that reach it.
+// Like the system's HID driver, each open handle queues the input reports that reach it: every
+// open handle of a device gets every report the device sends.
 struct OpenDevice {
     SimDevice device;
     bool open = true;
+    bool held = false;  // opened by "our" programs: deviceOpen holds what it opens
     std::deque<InputReport> queue;
 };
 
@@ -47,6 +49,7 @@ Bus& bus() {
 }
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint32_t kErrorTimeout = 1460;
@@ -63,6 +66,18 @@ void arrive(std::deque<InputReport>& queue, InputReport report) {
         queue.begin(), queue.end(), report.arrivesAtMs,
         [](std::uint64_t at, const InputReport& queued) { return at < queued.arrivesAtMs; });
     queue.insert(later, std::move(report));
+}
+
+// Every open handle of the device at `path` gets the report.
+void arriveEverywhere(const std::u16string& path, const InputReport& report) {
+    for (const auto& handle : bus().handles)
+        if (handle->open && handle->device.path == path) arrive(handle->queue, report);
+}
+
+bool heldByAnyone(const std::u16string& path) {
+    for (const auto& handle : bus().handles)
+        if (handle->open && handle->held && handle->device.path == path) return true;
+    return false;
 }
 
 bool stillPlugged(const OpenDevice& device) {
@@ -130,11 +145,32 @@ void deviceListClose(DeviceList* list) { delete list; }
 DeviceHandle deviceOpen(const char16_t* path) {
     for (const SimDevice& device : bus().devices)
         if (device.path == path && device.openable) {
+            if (heldByAnyone(device.path)) {
+                bus().lastError = kErrorBusy;
+                return kNoDevice;
+            }
             bus().handles.push_back(std::make_unique<OpenDevice>(OpenDevice{device}));
+            bus().handles.back()->held = true;
             return bus().handles.back().get();
         }
     bus().lastError = kErrorFileNotFound;
     return kNoDevice;
+}
+
+bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == kErrorBusy; }
+
+DeviceHandle simOpenUnheld(const std::u16string& path) {
+    for (const SimDevice& device : bus().devices)
+        if (device.path == path) {
+            bus().handles.push_back(std::make_unique<OpenDevice>(OpenDevice{device}));
+            return bus().handles.back().get();
+        }
+    return kNoDevice;
+}
+
+std::size_t simQueuedReports(DeviceHandle handle) {
+    OpenDevice* device = openDevice(handle);
+    return device == nullptr ? 0 : device->queue.size();
 }
 
 bool deviceAttributes(DeviceHandle handle, std::uint16_t* vendorId, std::uint16_t* productId) {
@@ -156,14 +192,18 @@ bool deviceReportLengths(DeviceHandle handle, std::uint32_t* outputLength,
     return true;
 }
 
-bool deviceDropInput(DeviceHandle handle) {
+bool deviceDropInput(DeviceHandle handle, std::uint32_t* dropped) {
+    *dropped = 0;
     OpenDevice* device = openDevice(handle);
     if (device == nullptr) {
         bus().lastError = kErrorDeviceNotConnected;
         return false;
     }
     auto& queue = device->queue;
-    while (!queue.empty() && queue.front().arrivesAtMs <= bus().nowMs) queue.pop_front();
+    while (!queue.empty() && queue.front().arrivesAtMs <= bus().nowMs) {
+        queue.pop_front();
+        ++*dropped;
+    }
     return true;
 }
 
@@ -184,21 +224,35 @@ bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t 
     }
     const std::size_t request = unit.received.size() - 1;
     const std::uint64_t now = bus().nowMs;
-    auto& queue = device->queue;
+    const std::u16string& path = device->device.path;
     switch (reply) {
-        case SimReply::answer: arrive(queue, {answer, now, request}); break;
+        case SimReply::answer: arriveEverywhere(path, {answer, now, request}); break;
         case SimReply::answerTwice:
-            arrive(queue, {answer, now, request});
-            arrive(queue, {answer, now, kUnasked});
+            arriveEverywhere(path, {answer, now, request});
+            arriveEverywhere(path, {answer, now, kUnasked});
             break;
         case SimReply::answerThenUnasked: {
-            arrive(queue, {answer, now, request});
+            arriveEverywhere(path, {answer, now, request});
             std::vector<std::uint8_t> unasked(unit.inputReportLength);
             simUnaskedReport(unit, unasked.data(), unit.inputReportLength);
-            arrive(queue, {unasked, now, kUnasked});
+            arriveEverywhere(path, {unasked, now, kUnasked});
             break;
         }
-        case SimReply::answerLate: arrive(queue, {answer, now + kSimLateAnswerMs, request}); break;
+        case SimReply::answerThenDuplicateLate:
+            arriveEverywhere(path, {answer, now, request});
+            arriveEverywhere(path, {answer, now + simLateDuplicateMs(unit), kUnasked});
+            break;
+        case SimReply::answerCut:
+            answer.resize(std::min<std::size_t>(answer.size(), simAnswerBytes(unit)));
+            arriveEverywhere(path, {answer, now, request});
+            break;
+        case SimReply::answerOverlong:
+            answer.push_back(0xEE);
+            arriveEverywhere(path, {answer, now, request});
+            break;
+        case SimReply::answerLate:
+            arriveEverywhere(path, {answer, now + kSimLateAnswerMs, request});
+            break;
         case SimReply::silence:
         case SimReply::vanishBeforeAnswer:
         case SimReply::disconnected: break;
@@ -225,10 +279,15 @@ bool deviceRead(DeviceHandle handle, std::uint8_t* report, std::uint32_t length,
     InputReport next = std::move(queue.front());
     queue.pop_front();
     if (next.arrivesAtMs > bus().nowMs) bus().nowMs = next.arrivesAtMs;
-    std::memcpy(report, next.bytes.data(), length < next.bytes.size() ? length : next.bytes.size());
     SimUnit& unit = *device->device.unit;
     if (next.requestIndex != kUnasked && next.requestIndex < unit.received.size())
         unit.received[next.requestIndex].readAtMs = bus().nowMs;
+    // Like the system: a report of another length than the device declares is no whole report.
+    if (next.bytes.size() != length) {
+        bus().lastError = kErrorGenFailure;
+        return false;
+    }
+    std::memcpy(report, next.bytes.data(), length);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // virtual clock, so pauses and read time-outs cost no real time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,3 +33,9 @@ const std::vector<std::uint32_t>& simPauses();
 // Reads and writes done through any handle (counted even when they fail).
 std::uint32_t simIoCount();
 std::uint32_t simOpenHandles();
+
+// Opens the device at `path` as a program that holds nothing would (another tool reading the
+// same unit): it gets every input report the unit sends. kNoDevice when it is not plugged.
+void* simOpenUnheld(const std::u16string& path);
+// Input reports queued on an open handle and not read.
+std::size_t simQueuedReports(void* handle);

@@ -110,10 +110,30 @@ void garble(std::uint8_t* answer, std::uint8_t command) {
 
 SimUnit simReadyUnit(std::uint16_t escVersion) {
     SimUnit unit;
-    simSetEscFirmwareVersion(unit, escVersion);
-    simSetEscType(unit, kSupportedEscType, 0x02000105);
+    simConnectEsc(unit, simReadyEsc(escVersion));
     return unit;
 }
+
+SimEsc simReadyEsc(std::uint16_t version, std::uint32_t typeId, std::uint32_t bootloaderVersion) {
+    SimEsc esc;
+    esc.state = kEscStateUpdatable;
+    writeU16(esc.info + 4, version);
+    writeU32(esc.bootInfo, typeId);
+    writeU32(esc.bootInfo + 4, bootloaderVersion);
+    return esc;
+}
+
+SimEsc simNoEsc() { return SimEsc{}; }
+
+void simConnectEsc(SimUnit& unit, const SimEsc& esc) {
+    unit.escState = esc.state;
+    unit.escStateDetail = esc.stateDetail;
+    std::memcpy(unit.escInfo, esc.info, sizeof unit.escInfo);
+    std::memcpy(unit.escBootInfo, esc.bootInfo, sizeof unit.escBootInfo);
+}
+
+std::uint32_t simLateDuplicateMs(const SimUnit& unit) { return unit.lastFaultCode; }
+std::uint32_t simAnswerBytes(const SimUnit& unit) { return unit.lastFaultCode; }
 
 void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version) {
     writeU16(unit.escInfo + 4, version);
@@ -133,6 +153,7 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
     const std::uint8_t command = length > 1 ? request[1] : 0;
     ++unit.commandCounts[command];
     if (const SimFault* fault = faultFor(unit, command)) {
+        unit.lastFaultCode = fault->code;
         switch (fault->kind) {
             case SimFaultKind::noAnswer: return SimReply::silence;
             case SimFaultKind::disconnect: unit.connected = false; return SimReply::disconnected;
@@ -152,10 +173,17 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                 garble(full, command);
                 full[0] = kResponseReportId;
                 break;
+            case SimFaultKind::swapEsc:
+                simConnectEsc(unit, unit.swapTo);
+                answerCommand(unit, request, length, full);
+                break;
             case SimFaultKind::answerTwice:
             case SimFaultKind::unasked:
             case SimFaultKind::lateAnswer:
             case SimFaultKind::vanishBeforeAnswer:
+            case SimFaultKind::duplicateLate:
+            case SimFaultKind::cutShort:
+            case SimFaultKind::overlong:
                 answerCommand(unit, request, length, full);
                 break;
         }
@@ -177,6 +205,9 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
         case SimFaultKind::vanishBeforeAnswer:
             unit.connected = false;
             return SimReply::vanishBeforeAnswer;
+        case SimFaultKind::duplicateLate: return SimReply::answerThenDuplicateLate;
+        case SimFaultKind::cutShort: return SimReply::answerCut;
+        case SimFaultKind::overlong: return SimReply::answerOverlong;
         default: return SimReply::answer;
     }
 }

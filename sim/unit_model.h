@@ -16,6 +16,10 @@ enum class SimFaultKind {
     unasked,      // the answer arrives, then a report nobody asked for (an error answer, `code`)
     lateAnswer,   // the answer arrives kSimLateAnswerMs after the request
     vanishBeforeAnswer,  // the request is taken, then the unit vanishes before it answers
+    duplicateLate,  // the answer arrives, then the same answer again `code` ms after the request
+    cutShort,       // the answer arrives with only its first `code` bytes
+    overlong,       // the answer arrives one byte longer than the input report
+    swapEsc,        // before this request is answered, the ESC behind the unit becomes `swapTo`
 };
 
 // Far past the longest time any sane host waits for an answer.
@@ -25,7 +29,16 @@ struct SimFault {
     std::uint8_t command;      // command code the fault applies to
     std::uint32_t occurrence;  // 1 = the first time that command arrives
     SimFaultKind kind;
-    std::uint32_t code;  // for errorAnswer
+    std::uint32_t code;  // errorAnswer: the code; duplicateLate: the delay; cutShort: the bytes
+};
+
+// The ESC behind the unit, as identification sees it. Swapping it on the unit's cable makes no
+// USB event: the unit stays plugged and answers on.
+struct SimEsc {
+    std::uint16_t state = 0;  // 3: an updatable ESC (its bootloader) answers
+    std::uint16_t stateDetail = 0;
+    std::uint8_t info[32] = {};      // firmware version u16 at offset 4
+    std::uint8_t bootInfo[40] = {};  // type ID u32 at 0, bootloader version u32 at 4
 };
 
 struct SimReceived {
@@ -61,10 +74,13 @@ struct SimUnit {
     bool addressSet = false;
     std::vector<std::uint8_t> flash;  // bytes written since the erase, in order
 
+    SimEsc swapTo;  // what a swapEsc fault connects
+
     std::vector<SimFault> faults;
     std::vector<SimReceived> received;
     std::uint32_t commandCounts[256] = {};
     std::uint32_t unaskedCode = 0;  // of the last `unasked` fault that struck
+    std::uint32_t lastFaultCode = 0;  // of the last fault that struck
     bool connected = true;
 };
 
@@ -76,6 +92,15 @@ SimUnit simReadyUnit(std::uint16_t escVersion = 0x0302);
 void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version);
 void simSetEscType(SimUnit& unit, std::uint32_t typeId, std::uint32_t bootloaderVersion);
 
+constexpr std::uint32_t kSimEscBootloaderVersion = 0x02000105;
+// An ESC of `typeId` running `version`, ready for its bootloader to be written.
+SimEsc simReadyEsc(std::uint16_t version = 0x0302, std::uint32_t typeId = kSupportedEscType,
+                   std::uint32_t bootloaderVersion = kSimEscBootloaderVersion);
+// No ESC on the cable (or one without power): the unit reports no updatable ESC.
+SimEsc simNoEsc();
+// Puts `esc` behind the unit, as a user swapping the ESC on the cable would.
+void simConnectEsc(SimUnit& unit, const SimEsc& esc);
+
 // How the prepared answer reaches the host.
 enum class SimReply {
     answer,
@@ -85,7 +110,15 @@ enum class SimReply {
     silence,
     vanishBeforeAnswer,  // the request was taken; the unit is gone now
     disconnected,        // the request was not taken
+    answerThenDuplicateLate,  // then the same answer again, simLateDuplicateMs after the request
+    answerCut,                // only the first simAnswerBytes bytes of the answer arrive
+    answerOverlong,  // the answer and one more byte (any value) arrive as one report
 };
+
+// For answerThenDuplicateLate: how long after the request the duplicate follows.
+std::uint32_t simLateDuplicateMs(const SimUnit& unit);
+// For answerCut: how many bytes of the answer arrive.
+std::uint32_t simAnswerBytes(const SimUnit& unit);
 
 // Takes one output report and prepares the input report that answers it (`answer` holds
 // `answerLength` bytes). Records the report with `nowMs`.

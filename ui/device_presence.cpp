@@ -24,6 +24,9 @@ constexpr int kTitleUnits = 256;
 constexpr wchar_t kTitleFormat[] = L"TESSERAN %s FW Updater %u.%u %s";
 constexpr wchar_t kHintSeparator[] = L"\r\n\r\n";
 constexpr INT_PTR kEndedByRefusedRegistration = 1;
+// No USB event tells that another program let go of a unit: the window looks again on its own.
+constexpr UINT_PTR kUnitInUseTimer = 1;
+constexpr UINT kUnitInUseLookMs = 1000;
 
 // The fixed part of a device-interface record; the interface name follows it.
 constexpr DWORD kInterfaceHeaderBytes = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
@@ -87,6 +90,15 @@ void settleProbe(ProbeKind kind, LinkReadiness outcome) {
     }
 }
 
+// A unit held by another of our programs is not talked to; the window says it found no usable
+// unit and looks again until it can link, or until no unit is there at all.
+void lookAgainWhileInUse(LinkResult opened) {
+    if (opened == kLinkInUse)
+        SetTimer(mainDialog, kUnitInUseTimer, kUnitInUseLookMs, nullptr);
+    else
+        KillTimer(mainDialog, kUnitInUseTimer);
+}
+
 HDEVNOTIFY registerForHidInterfaces(HWND dialog) {
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
     filter.dbcc_size = sizeof filter;
@@ -124,7 +136,9 @@ bool namesLinkedUnit(const DEV_BROADCAST_DEVICEINTERFACE_W& record) {
 void onArrival(LPARAM record) {
     if (interfaceRecord(record) == nullptr || linkIsOpen()) return;
     // Whatever arrived, the search looks at every present HID interface again.
-    if (openProgrammer() != kLinkOk) return;
+    const LinkResult opened = openProgrammer();
+    lookAgainWhileInUse(opened);
+    if (opened != kLinkOk) return;
     settleProbe(ProbeKind::arrival, linkReadiness());
 }
 
@@ -164,8 +178,28 @@ void initMainDialog(HWND) {
         return;
     }
 
-    openProgrammer();
+    lookAgainWhileInUse(openProgrammer());
     settleProbe(ProbeKind::startUp, linkReadiness());
+    refreshVersionPanel();
+}
+
+void onUnitInUseTimer(UINT_PTR timer) {
+    if (timer != kUnitInUseTimer) return;
+    if (linkIsOpen()) {
+        KillTimer(mainDialog, kUnitInUseTimer);
+        return;
+    }
+    const LinkResult opened = openProgrammer();
+    lookAgainWhileInUse(opened);
+    if (opened == kLinkInUse) return;
+    // As at start-up: the unit is judged, and one that did not identify is let go.
+    settleProbe(ProbeKind::startUp, linkReadiness());
+    refreshVersionPanel();
+}
+
+void showChangedUnit() {
+    settleProbe(ProbeKind::arrival, linkReadiness());
+    // The panel still shows the ESC confirmed before.
     refreshVersionPanel();
 }
 

@@ -14,6 +14,13 @@ void endDeviceNotifications();
 // 0 for every other event.
 int onDeviceChange(WPARAM event, LPARAM record);
 
+// WM_TIMER: the look for a unit another of our programs held, about once a second.
+void onUnitInUseTimer(UINT_PTR timer);
+
+// After the update found another ESC behind the unit than the one confirmed (the record now
+// describes it): the window shows it as it would a unit that had just arrived.
+void showChangedUnit();
+
 // The hint panel reads text `textId`, an empty line, then the connection steps.
 void showHintWithSteps(UINT textId);
 

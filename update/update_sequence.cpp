@@ -58,6 +58,8 @@ TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t si
 // The catalogue text that tells the user which step failed.
 UINT failureTextId(FlashStep step) {
     switch (step) {
+        case FlashStep::reidentify:
+        case FlashStep::escChanged:
         case FlashStep::lock: return IDS_LOCK_FAILED;
         case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
         case FlashStep::erase: return IDS_ERASE_FAILED;
@@ -94,6 +96,11 @@ void runUpdate() {
     {
         UpdateSession session;
         outcome = flashImage(image, size, transferWithProgress, nullptr);
+    }
+    if (outcome.failedStep == FlashStep::escChanged) {
+        // Nothing was locked or written: not a failure of the update, but another ESC to show.
+        showChangedUnit();
+        return;
     }
     if (outcome.failedStep != FlashStep::none) {
         fail(failureTextId(outcome.failedStep), outcome.result, outcome.systemError);

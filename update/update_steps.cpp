@@ -1,5 +1,7 @@
 #include "update/update_steps.h"
 
+#include <cstring>
+
 #include "link/commands.h"
 #include "link/device_io.h"
 #include "link/programmer_link.h"
@@ -11,6 +13,63 @@ FlashOutcome failedAt(FlashStep step, LinkResult result) {
     return {step, result, lastSystemError()};
 }
 
+// From the first request of the update to the last one whose answer counts.
+struct StrictPairing {
+    StrictPairing() { setStrictPairing(true); }
+    ~StrictPairing() { setStrictPairing(false); }
+    StrictPairing(const StrictPairing&) = delete;
+    StrictPairing& operator=(const StrictPairing&) = delete;
+};
+
+// The identification fields of `now` replace those of the record, which keeps its handle, path
+// and report lengths.
+void adoptIdentity(const ProgrammerLink& now) {
+    ProgrammerLink& link = programmerLink;
+    link.unitInBootloader = now.unitInBootloader;
+    link.unitFirmwareVersion = now.unitFirmwareVersion;
+    link.unitInfoWord = now.unitInfoWord;
+    link.escState = now.escState;
+    link.escStateDetail = now.escStateDetail;
+    link.bootIdentity = now.bootIdentity;
+    std::memcpy(link.escInfo, now.escInfo, sizeof link.escInfo);
+    std::memcpy(link.escBootInfo, now.escBootInfo, sizeof link.escBootInfo);
+}
+
+// The ESC can be swapped on the unit's cable without any USB event, and a link whose
+// identification failed stays open: what the record says was true when it was read, not now.
+FlashOutcome confirmEscOnWire() {
+    ProgrammerLink now = programmerLink;
+    now.unitInBootloader = 0;
+    now.unitFirmwareVersion = 0;
+    now.unitInfoWord = 0;
+    now.escState = 0;
+    now.escStateDetail = 0;
+    now.bootIdentity = {};
+    std::memset(now.escInfo, 0, sizeof now.escInfo);
+    std::memset(now.escBootInfo, 0, sizeof now.escBootInfo);
+    const LinkResult result = askIdentity(now);
+    if (result != kLinkOk) return failedAt(FlashStep::reidentify, result);
+    if (sameUnitAndEsc(now, programmerLink) && linkReadinessOf(now) == LinkReadiness::ready)
+        return {FlashStep::none, kLinkOk, 0};
+    adoptIdentity(now);
+    return {FlashStep::escChanged, kLinkOk, 0};
+}
+
+// What the chain has taken so far and gives back when it is stopped.
+struct Taken {
+    bool lock = false;
+    bool flash = false;
+};
+
+FlashOutcome stoppedAt(FlashStep step, const Taken& taken) {
+    setStrictPairing(false);
+    if (taken.flash) restoreWriteProtection();
+    if (taken.lock) releaseUnitLock();
+    return {step, kLinkStopped, 0};
+}
+
+bool asked(GoOnQuestion goOn, void* context) { return goOn == nullptr || goOn(context); }
+
 }  // namespace
 
 bool isDowngradeOrReinstall(std::uint16_t installed) {
@@ -18,32 +77,58 @@ bool isDowngradeOrReinstall(std::uint16_t installed) {
 }
 
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
-                        void* context) {
-    // Judged now, not remembered: the unit may have been swapped while a box was open, and a
-    // link whose identification failed stays open. Nothing is sent unless this link found a
-    // supported ESC ready; to the user it reads as a unit that could not be locked.
+                        void* context, GoOnQuestion goOn) {
+    Taken taken;
+    if (!asked(goOn, context)) return stoppedAt(FlashStep::reidentify, taken);
+    // Nothing is sent unless this link found a supported ESC ready; to the user it reads as a
+    // unit that could not be locked.
     if (linkReadiness() != LinkReadiness::ready) return failedAt(FlashStep::lock, kLinkNoLink);
+    // What the unit sent while nobody asked (a window sits linked for hours) is no answer to
+    // anything of this update; from here on, anything that arrives unasked is.
+    if (dropStaleInput() != kLinkOk) return failedAt(FlashStep::reidentify, kLinkWriteFailed);
+    StrictPairing strict;
+    FlashOutcome confirmed = confirmEscOnWire();
+    if (confirmed.failedStep != FlashStep::none) return confirmed;
 
+    // Before each step, anything queued unasked puts the previous step's answer in doubt.
+    pauseMs(kStepPauseMs);
+    if (!asked(goOn, context)) return stoppedAt(FlashStep::lock, taken);
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::reidentify, kLinkOutOfStep);
     LinkResult result = lockUnit();
     if (result != kLinkOk) return failedAt(FlashStep::lock, result);
+    taken.lock = true;
 
     pauseMs(kStepPauseMs);
+    if (!asked(goOn, context)) return stoppedAt(FlashStep::unlockFlash, taken);
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::lock, kLinkOutOfStep);
     result = removeWriteProtection();
     if (result != kLinkOk) return failedAt(FlashStep::unlockFlash, result);
+    taken.flash = true;
 
     pauseMs(kStepPauseMs);
+    // The last moment a stop leaves the ESC as it was.
+    if (!asked(goOn, context)) return stoppedAt(FlashStep::erase, taken);
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::unlockFlash, kLinkOutOfStep);
     result = eraseFirmware();
     pauseMs(kAfterErasePauseMs);
     if (result != kLinkOk) return failedAt(FlashStep::erase, result);
 
     pauseMs(kStepPauseMs);
+    if (!asked(goOn, context)) return stoppedAt(FlashStep::setAddress, taken);
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::erase, kLinkOutOfStep);
     result = setWriteAddress();
     if (result != kLinkOk) return failedAt(FlashStep::setAddress, result);
 
     pauseMs(kStepPauseMs);
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::setAddress, kLinkOutOfStep);
     TransferOutcome sent = transfer(image, size, context);
+    if (sent.result == kLinkStopped) return stoppedAt(FlashStep::transfer, taken);
     if (sent.result != kLinkOk) return {FlashStep::transfer, sent.result, sent.systemError};
+    if (checkInStep() != kLinkOk) return failedAt(FlashStep::transfer, kLinkOutOfStep);
 
+    // The answers to these two are not judged, so a late duplicate between them puts nothing in
+    // doubt, and must not keep the lock from being released.
+    setStrictPairing(false);
     restoreWriteProtection();
     releaseUnitLock();
     return {FlashStep::none, kLinkOk, 0};

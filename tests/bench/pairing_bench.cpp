@@ -60,7 +60,8 @@ int wmain() {
         const double exchange = (nowMs() - start) / kBlocks;
         // The drop alone, on the same handle with nothing queued, as before each request.
         start = nowMs();
-        for (int i = 0; i < kBlocks; ++i) deviceDropInput(programmerLink.handle);
+        std::uint32_t dropped = 0;
+        for (int i = 0; i < kBlocks; ++i) deviceDropInput(programmerLink.handle, &dropped);
         const double drop = (nowMs() - start) / kBlocks;
         if (exchange < bestExchange) bestExchange = exchange;
         if (drop < bestDrop) bestDrop = drop;

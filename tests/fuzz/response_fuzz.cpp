@@ -111,7 +111,12 @@ bool deviceReportLengths(DeviceHandle, std::uint32_t* outputLength, std::uint32_
     return true;
 }
 
-bool deviceDropInput(DeviceHandle) { return true; }
+bool deviceHeldElsewhere(std::uint32_t) { return false; }
+
+bool deviceDropInput(DeviceHandle, std::uint32_t* dropped) {
+    *dropped = 0;
+    return true;
+}
 
 bool deviceWrite(DeviceHandle, const std::uint8_t* report, std::uint32_t length) {
     // Touch every byte the link claims to send, so the sanitizer sees an overrun.

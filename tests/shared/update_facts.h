@@ -35,6 +35,9 @@ struct CommandRun {
 };
 
 inline constexpr CommandRun updateCommands[] = {
+    {0x08, 1},       // Identify: the ESC behind the unit is asked for again, right before the lock
+    {0x1D, 1},       // ReadEscMemory
+    {0x22, 1},       // ReadEscBootInfo
     {0x0B, 1},       // SystemLock, set
     {0x20, 1},       // WriteProtect, remove
     {0x1E, 1},       // EraseFirmware
@@ -43,12 +46,13 @@ inline constexpr CommandRun updateCommands[] = {
     {0x20, 1},       // WriteProtect, restore
     {0x0B, 1},       // SystemLock, release
 };
-inline constexpr std::uint32_t updateCommandCount = 2044;
+inline constexpr std::uint32_t updateCommandCount = 2047;
 
 // Every pause of an update, in milliseconds and in order. The erase's 1000 passes inside its
 // transaction, between sending it and reading its answer; the bootloader goes on erasing after
 // it answered, hence the 4000 after it.
 inline constexpr std::uint32_t pausesBeforeTransferMs[] = {
+    20,    // after identifying the ESC again
     20,    // after the lock
     20,    // after removing the write protection
     1000,  // inside the erase, before its answer is read
@@ -57,8 +61,8 @@ inline constexpr std::uint32_t pausesBeforeTransferMs[] = {
     20,    // after the address
 };
 inline constexpr std::uint32_t blockPauseMs = 20;  // after each block, the last one too
-inline constexpr std::uint32_t fixedPausesBeforeTransferMs = 5080;
-inline constexpr std::uint32_t fixedPausesMs = 45840;
+inline constexpr std::uint32_t fixedPausesBeforeTransferMs = 5100;
+inline constexpr std::uint32_t fixedPausesMs = 45860;
 
 // The longest a silent unit keeps the program waiting for one answer before the read fails.
 inline constexpr std::uint32_t silentUnitWaitMs = 10000;
