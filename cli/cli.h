@@ -19,9 +19,16 @@ struct Console {
     void* readContext;
 };
 
+// What the user asked by signals so far. One Ctrl-C asks; a second one, SIGTERM, or a console
+// being closed insists.
+enum class StopRequest { none, asked, insisted };
+
 struct SystemHooks {
     std::uint64_t (*nowMs)();  // a monotonic clock, for the time left
-    bool (*stopRequested)();   // Ctrl-C, SIGTERM: looked at before the chain and between blocks
+    StopRequest (*stopRequest)();
+    // While on, a stop request ends the program at once, by the signal itself where the system
+    // has signals: set while nothing is written that a stop could leave half done.
+    void (*stopAtOnce)(bool atOnce);
     void (*holdForUpdate)(bool holding);  // keeps the system awake and its timer fine meanwhile
     bool (*isPermissionDenied)(std::uint32_t systemError);
     // False only when the system tells, without opening it, that the interface at `path` is

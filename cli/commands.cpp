@@ -43,7 +43,9 @@ void putUsageError(const ArgumentError& error, const CliSetting& setting) {
 
 }  // namespace
 
+// list and status only look: a stop request ends them at once.
 int runList(const CliSetting& setting) {
+    setting.system.stopAtOnce(true);
     const UnitSurvey survey = surveyUnits(setting.system);
     if (survey.units.empty()) {
         Finding none{};
@@ -62,6 +64,7 @@ int runList(const CliSetting& setting) {
 }
 
 int runStatus(const Arguments& arguments, const CliSetting& setting) {
+    setting.system.stopAtOnce(true);
     const TextSink& out = setting.console.out;
     const Finding finding = findUnit(arguments.unitPath, setting.system);
     if (arguments.json) {

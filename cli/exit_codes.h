@@ -15,9 +15,12 @@ constexpr int kExitUnlockFailed = 11;
 constexpr int kExitEraseFailed = 12;
 constexpr int kExitAddressFailed = 13;
 constexpr int kExitBlockFailed = 14;
+constexpr int kExitEscChanged = 15;  // asked again before the lock, the unit told of another ESC
+constexpr int kExitInUse = 16;       // another of our programs holds the unit
 
 // In the order --help lists them.
 constexpr int kExitCodes[] = {
     kExitSuccess,      kExitUsage,        kExitNoUnit,        kExitSeveralUnits, kExitCannotOpen,
     kExitNotReady,     kExitIncompatible, kExitDeclined,      kExitInterrupted,  kExitLockFailed,
-    kExitUnlockFailed, kExitEraseFailed,  kExitAddressFailed, kExitBlockFailed};
+    kExitUnlockFailed, kExitEraseFailed,  kExitAddressFailed, kExitBlockFailed, kExitEscChanged,
+    kExitInUse};

@@ -12,5 +12,9 @@ int main(int argc, char** argv) {
     std::vector<const char*> arguments;
     for (const std::string& word : words) arguments.push_back(word.c_str());
     resetProgrammerLink();
-    return runCli(static_cast<int>(arguments.size()), arguments.data(), systemSetting());
+    const int exitCode =
+        runCli(static_cast<int>(arguments.size()), arguments.data(), systemSetting());
+    // The device is closed by now: the end by a signal comes after the clean-up.
+    closeProgrammer();
+    return endOfProcess(exitCode);
 }

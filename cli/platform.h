@@ -14,6 +14,10 @@ std::vector<std::string> systemArguments(int argc, char** argv);
 // once. Call it first thing, before any other thread exists.
 void catchStopRequests();
 CliSetting systemSetting();
+// The process's end: on a system with signals, work that a stop request ended early
+// (kExitInterrupted) ends by that signal itself, default handler restored, so that a calling
+// shell sees the interruption; otherwise it returns `exitCode`.
+int endOfProcess(int exitCode);
 
 // POSIX: the locale's language from LC_ALL, LC_MESSAGES and LANG, as the C library picks its
 // message locale: the first one set and not empty decides, German when it starts with "de".

@@ -11,10 +11,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
 #include "cli/carried_image.h"
+#include "cli/exit_codes.h"
 
 namespace {
 
@@ -23,7 +25,26 @@ constexpr int kAnswerPollMs = 100;  // how soon a stop request ends the wait for
 constexpr std::uint64_t kMsPerSecond = 1000;
 constexpr std::uint64_t kNsPerMs = 1000000;
 
-std::atomic<bool> stopRequested{false};
+std::atomic<int> interrupts{0};
+std::atomic<bool> terminated{false};
+std::atomic<int> lastStopSignal{0};
+std::atomic<bool> endAtOnce{false};
+
+// Ends the process by `signal` with its default action, from whichever thread calls it.
+[[noreturn]] void dieBy(int signal) {
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // not reached: the default action of SIGINT and SIGTERM ends us
+}
+
+StopRequest currentStopRequest() {
+    if (terminated.load() || interrupts.load() >= 2) return StopRequest::insisted;
+    return interrupts.load() == 1 ? StopRequest::asked : StopRequest::none;
+}
 
 void writeAll(int descriptor, const char* bytes, std::size_t length) {
     while (length != 0) {
@@ -48,7 +69,7 @@ void writeErr(const char* bytes, std::size_t length, void*) {
 bool readAnswer(char* line, std::size_t size, void*) {
     std::size_t length = 0;
     for (;;) {
-        if (stopRequested.load()) return false;
+        if (currentStopRequest() != StopRequest::none) return false;
         pollfd input{STDIN_FILENO, POLLIN, 0};
         const int ready = ::poll(&input, 1, kAnswerPollMs);
         if (ready < 0 && errno != EINTR) return false;
@@ -74,7 +95,13 @@ std::uint64_t monotonicMs() {
            static_cast<std::uint64_t>(now.tv_nsec) / kNsPerMs;
 }
 
-bool isStopRequested() { return stopRequested.load(); }
+StopRequest stopRequest() { return currentStopRequest(); }
+
+void stopAtOnce(bool atOnce) {
+    endAtOnce.store(atOnce);
+    // A stop that came while it was off and has not been acted upon yet.
+    if (atOnce && lastStopSignal.load() != 0) dieBy(lastStopSignal.load());
+}
 
 void holdNothing(bool) {}
 
@@ -89,7 +116,13 @@ bool mayBeUnit(const char16_t*) { return true; }
 void takeStopSignals(sigset_t signals) {
     for (;;) {
         int taken = 0;
-        if (sigwait(&signals, &taken) == 0) stopRequested.store(true);
+        if (sigwait(&signals, &taken) != 0) continue;
+        if (taken == SIGTERM)
+            terminated.store(true);
+        else
+            interrupts.fetch_add(1);
+        lastStopSignal.store(taken);
+        if (endAtOnce.load()) dieBy(taken);
     }
 }
 
@@ -129,10 +162,15 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isatty(STDERR_FILENO) == 1};
     setting.console.inputIsTerminal = isatty(STDIN_FILENO) == 1;
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs,        isStopRequested, holdNothing,
-                      isPermissionDenied, mayBeUnit,       true};
+    setting.system = {monotonicMs, stopRequest,        stopAtOnce, holdNothing,
+                      isPermissionDenied, mayBeUnit, true};
     setting.language =
         languageOfLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
     setting.image = kCarriedImage;
     return setting;
+}
+
+int endOfProcess(int exitCode) {
+    if (exitCode == kExitInterrupted && lastStopSignal.load() != 0) dieBy(lastStopSignal.load());
+    return exitCode;
 }

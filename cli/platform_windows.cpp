@@ -11,6 +11,7 @@
 #include <cwctype>
 
 #include "cli/carried_image.h"
+#include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
 #include "link/programmer_link.h"
 
@@ -22,7 +23,20 @@ constexpr wchar_t kVendorMark[] = L"vid_";
 constexpr wchar_t kUnitMarkFormat[] = L"vid_%04x&pid_%04x";
 constexpr std::size_t kMarkUnits = sizeof "vid_0000&pid_0000";
 
-std::atomic<bool> stopRequested{false};
+// A closed console gives the process about 5 s after its handler was called; the clean-up
+// of a stop before the erase takes well under one.
+constexpr DWORD kCloseGraceMs = 4500;
+
+std::atomic<int> interrupts{0};
+std::atomic<bool> insisted{false};
+std::atomic<bool> endAtOnce{false};
+// Set once the command has ended and the device is closed; a closing console waits for it.
+HANDLE workEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+StopRequest currentStopRequest() {
+    if (insisted.load() || interrupts.load() >= 2) return StopRequest::insisted;
+    return interrupts.load() == 1 ? StopRequest::asked : StopRequest::none;
+}
 
 bool isConsole(HANDLE handle) {
     DWORD mode = 0;
@@ -67,7 +81,8 @@ bool readAnswer(char* line, std::size_t size, void*) {
     // Only Ctrl-C ends the read without even a line end. The control handler runs on a thread of
     // its own and may come later, so the broken-off read counts as the stop request itself.
     if ((!read && GetLastError() == ERROR_OPERATION_ABORTED) || (read && units == 0)) {
-        stopRequested.store(true);
+        int none = 0;
+        interrupts.compare_exchange_strong(none, 1);
         return false;
     }
     if (!read) return false;
@@ -79,7 +94,12 @@ bool readAnswer(char* line, std::size_t size, void*) {
 
 std::uint64_t monotonicMs() { return GetTickCount64(); }
 
-bool isStopRequested() { return stopRequested.load(); }
+StopRequest stopRequest() { return currentStopRequest(); }
+
+void stopAtOnce(bool atOnce) {
+    endAtOnce.store(atOnce);
+    if (atOnce && currentStopRequest() != StopRequest::none) ExitProcess(kExitInterrupted);
+}
 
 // For as long as the unit is written: no sleep of the computer in the middle of a flash, and
 // 20 ms pauses that are not stretched to the system's default timer tick.
@@ -110,13 +130,22 @@ bool mayBeUnit(const char16_t* path) {
     return false;
 }
 
+// Runs on a thread of its own. Ctrl-Break insists like SIGTERM does.
 BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT: stopRequested.store(true); return TRUE;
+        case CTRL_C_EVENT: interrupts.fetch_add(1); break;
+        case CTRL_BREAK_EVENT: insisted.store(true); break;
+        case CTRL_CLOSE_EVENT:
+            // The process ends when this returns: the update stops at its next step or block,
+            // gives back what it took where it can, and this waits for that within the grace the
+            // system allows. A transfer after the erase is cut short: the ESC needs an update.
+            insisted.store(true);
+            if (!endAtOnce.load()) WaitForSingleObject(workEnded, kCloseGraceMs);
+            return TRUE;
         default: return FALSE;
     }
+    if (endAtOnce.load()) ExitProcess(kExitInterrupted);
+    return TRUE;
 }
 
 }  // namespace
@@ -140,10 +169,15 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isConsole(GetStdHandle(STD_ERROR_HANDLE))};
     setting.console.inputIsTerminal = isConsole(GetStdHandle(STD_INPUT_HANDLE));
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs,        isStopRequested, holdForUpdate,
-                      isPermissionDenied, mayBeUnit,       false};
+    setting.system = {monotonicMs,        stopRequest, stopAtOnce, holdForUpdate,
+                      isPermissionDenied, mayBeUnit,   false};
     setting.language = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? Language::german
                                                                                 : Language::english;
     setting.image = kCarriedImage;
     return setting;
+}
+
+int endOfProcess(int exitCode) {
+    if (workEnded != nullptr) SetEvent(workEnded);
+    return exitCode;
 }

@@ -38,7 +38,9 @@ constexpr OwnText kOwnTexts[] = {
      "  --yes               confirms the update in advance; needed without a terminal\n"
      "  --allow-downgrade   installs even when the ESC runs this version or a newer one\n"
      "\n"
-     "Ctrl-C during an update stops it between two blocks; the ESC must be updated again then.\n"
+     "Ctrl-C before the old firmware is erased stops the update and leaves the ESC as it was.\n"
+     "After the erase the transfer goes on to the end unless Ctrl-C is pressed again (SIGTERM:\n"
+     "at once); it then stops between two blocks and the ESC must be updated again.\n"
      "\n"
      "Exit codes:\n",
      "zirvano-flash %u.%u: installiert die mitgebrachte Firmware über eine Programmiereinheit\n"
@@ -63,8 +65,10 @@ constexpr OwnText kOwnTexts[] = {
      "  --yes               bestätigt das Update im Voraus; nötig ohne Terminal\n"
      "  --allow-downgrade   installiert auch, wenn der Regler diese oder eine neuere Version hat\n"
      "\n"
-     "Strg+C während eines Updates hält es zwischen zwei Blöcken an; der Regler muss dann\n"
-     "erneut aktualisiert werden.\n"
+     "Strg+C vor dem Löschen der alten Firmware hält das Update an; der Regler bleibt, wie er\n"
+     "war. Nach dem Löschen läuft die Übertragung zu Ende, außer Strg+C wird erneut gedrückt\n"
+     "(SIGTERM: sofort); dann hält sie zwischen zwei Blöcken an und der Regler muss erneut\n"
+     "aktualisiert werden.\n"
      "\n"
      "Rückgabewerte:\n"},
     {Text::version, "zirvano-flash %u.%u (TESSERAN %s)", "zirvano-flash %u.%u (TESSERAN %s)"},
@@ -133,6 +137,27 @@ constexpr OwnText kOwnTexts[] = {
      "again: zirvano-flash update",
      "Zwischen zwei Blöcken angehalten. Der Regler hat jetzt keine vollständige Firmware und "
      "muss erneut aktualisiert werden: zirvano-flash update"},
+    {Text::stoppedBeforeErase,
+     "Stopped before the erase: the write protection and the unit's lock were given back; the "
+     "ESC is unchanged.",
+     "Vor dem Löschen angehalten: Schreibschutz und Sperre der Einheit wurden zurückgegeben; der "
+     "Regler ist unverändert."},
+    {Text::finishingTransfer,
+     "The old firmware is erased: the transfer goes on to the end so that the ESC has firmware "
+     "again. Press Ctrl-C once more to stop at once.",
+     "Die alte Firmware ist gelöscht: die Übertragung läuft zu Ende, damit der Regler wieder "
+     "Firmware hat. Erneut Strg+C drücken, um sofort anzuhalten."},
+    {Text::escChanged,
+     "The ESC on the unit is no longer the one confirmed: nothing was locked or written. Now "
+     "connected:",
+     "Der Regler an der Einheit ist nicht mehr der bestätigte: nichts wurde gesperrt oder "
+     "geschrieben. Jetzt angeschlossen:"},
+    {Text::inUse,
+     "The programming unit %s is in use by another program; nothing was sent to it. Try again "
+     "when that program has finished.",
+     "Die Programmiereinheit %s wird von einem anderen Programm benutzt; es wurde nichts an sie "
+     "gesendet. Versuchen Sie es erneut, wenn jenes Programm fertig ist."},
+    {Text::listInUse, "in use by another program", "von einem anderen Programm belegt"},
     {Text::timeLeft, "%u:%02u left", "noch %u:%02u"},
 };
 constexpr bool rowsFollowTheTextOrder() {
@@ -167,8 +192,8 @@ const ExitMeaning kExitMeanings[] = {
      "--allow-downgrade",
      "abgelehnt: nicht bestätigt, kein Terminal und kein --yes, oder ein Downgrade ohne "
      "--allow-downgrade"},
-    {kExitInterrupted, "interrupted by Ctrl-C or SIGTERM",
-     "durch Strg+C oder SIGTERM unterbrochen"},
+    {kExitInterrupted, "interrupted by Ctrl-C or SIGTERM (on Linux the program ends by the signal)",
+     "durch Strg+C oder SIGTERM unterbrochen (unter Linux endet das Programm durch das Signal)"},
     {kExitLockFailed, "the unit's system lock failed", "System-Lock der Einheit fehlgeschlagen"},
     {kExitUnlockFailed, "opening the ESC flash failed",
      "Öffnen des Regler-Flash-Speichers fehlgeschlagen"},
@@ -178,6 +203,10 @@ const ExitMeaning kExitMeanings[] = {
      "Setzen der Schreibadresse fehlgeschlagen"},
     {kExitBlockFailed, "writing a firmware block failed",
      "Schreiben eines Firmware-Blocks fehlgeschlagen"},
+    {kExitEscChanged, "the ESC changed since it was confirmed; nothing was written",
+     "der Regler hat sich seit der Bestätigung geändert; nichts wurde geschrieben"},
+    {kExitInUse, "the unit is in use by another program; nothing was sent",
+     "die Einheit wird von einem anderen Programm benutzt; nichts wurde gesendet"},
 };
 
 const char* inLanguage(const char* english, const char* german, Language language) {

@@ -43,6 +43,11 @@ enum class Text {
     noTerminal,
     stoppedBeforeSending,
     stoppedBetweenBlocks,
+    stoppedBeforeErase,
+    finishingTransfer,
+    escChanged,
+    inUse,      // path (%s)
+    listInUse,
     timeLeft,  // minutes, seconds (%u, %02u)
     count
 };

@@ -8,6 +8,15 @@
 
 namespace {
 
+UnitSighting sightingOfLink(UnitSighting sighting) {
+    sighting.kind = Sighting::unit;
+    sighting.productId = programmerLink.usbProductId;
+    sighting.unitVersion = programmerLink.unitFirmwareVersion;
+    sighting.readiness = linkReadiness();
+    sighting.escTypeId = escTypeId();
+    return sighting;
+}
+
 // Opens and identifies the interface at `path`; `isUnit` false when it is some other device.
 // The link stays open for a unit whose identification told anything.
 UnitSighting sightAt(const std::u16string& path, const SystemHooks& system, bool* isUnit) {
@@ -15,6 +24,11 @@ UnitSighting sightAt(const std::u16string& path, const SystemHooks& system, bool
     sighting.path = path;
     *isUnit = true;
     const LinkResult result = openProgrammerAt(path.c_str());
+    if (result == kLinkInUse) {
+        sighting.kind = Sighting::inUse;
+        *isUnit = system.mayBeUnit(path.c_str());
+        return sighting;
+    }
     if (!linkIsOpen()) {
         // Either it cannot be opened or it is another device: opening it once more tells which,
         // and the system error is taken right after the failing call.
@@ -38,16 +52,13 @@ UnitSighting sightAt(const std::u16string& path, const SystemHooks& system, bool
         sighting.inputReportLength = programmerLink.inputReportLength;
         return sighting;
     }
-    sighting.kind = Sighting::unit;
-    sighting.unitVersion = programmerLink.unitFirmwareVersion;
-    sighting.readiness = linkReadiness();
-    sighting.escTypeId = escTypeId();
-    return sighting;
+    return sightingOfLink(sighting);
 }
 
 UnitState stateOf(const UnitSighting& sighting) {
     switch (sighting.kind) {
         case Sighting::cannotOpen: return UnitState::cannotOpen;
+        case Sighting::inUse: return UnitState::inUse;
         case Sighting::unidentified: return UnitState::unidentified;
         case Sighting::unit: break;
     }
@@ -109,10 +120,19 @@ Finding findUnit(const char* unitPath, const SystemHooks& system) {
     bool isUnit = false;
     finding.sighting = sightAt(path, system, &isUnit);
     // A path named on the command line that opens as something else is no unit; one that
-    // cannot be opened may well be one.
-    finding.state = isUnit || finding.sighting.kind == Sighting::cannotOpen
+    // cannot be opened, or is held by another of our programs, may well be one.
+    finding.state = isUnit || finding.sighting.kind == Sighting::cannotOpen ||
+                            finding.sighting.kind == Sighting::inUse
                         ? stateOf(finding.sighting)
                         : UnitState::notAUnit;
+    return finding;
+}
+
+Finding findingOfOpenLink() {
+    Finding finding{};
+    if (programmerLink.devicePath != nullptr) finding.sighting.path = programmerLink.devicePath;
+    finding.sighting = sightingOfLink(finding.sighting);
+    finding.state = stateOf(finding.sighting);
     return finding;
 }
 
@@ -122,6 +142,7 @@ int exitCodeOf(UnitState state) {
         case UnitState::notAUnit: return kExitNoUnit;
         case UnitState::severalUnits: return kExitSeveralUnits;
         case UnitState::cannotOpen: return kExitCannotOpen;
+        case UnitState::inUse: return kExitInUse;
         case UnitState::unidentified:
         case UnitState::wrongMode:
         case UnitState::noUpdatableEsc: return kExitNotReady;

@@ -9,7 +9,8 @@
 #include "link/link_result.h"
 #include "link/programmer_link.h"
 
-enum class Sighting { unit, unidentified, cannotOpen };
+// inUse: another of our programs holds it; nothing was sent to it.
+enum class Sighting { unit, unidentified, cannotOpen, inUse };
 
 // One interface that is, or may be, a programming unit.
 struct UnitSighting {
@@ -41,6 +42,7 @@ enum class UnitState {
     severalUnits,
     notAUnit,
     cannotOpen,
+    inUse,
     unidentified,
     wrongMode,
     noUpdatableEsc,
@@ -59,3 +61,6 @@ struct Finding {
 Finding findUnit(const char* unitPath, const SystemHooks& system);
 
 int exitCodeOf(UnitState state);
+
+// The open link as `status` would find it now: after the update chain found another ESC.
+Finding findingOfOpenLink();

@@ -28,6 +28,7 @@ const StateName kStateNames[] = {
     {UnitState::severalUnits, "several-units"},
     {UnitState::notAUnit, "not-a-unit"},
     {UnitState::cannotOpen, "cannot-open"},
+    {UnitState::inUse, "in-use"},
     {UnitState::unidentified, "unidentified"},
     {UnitState::wrongMode, "wrong-mode"},
     {UnitState::noUpdatableEsc, "no-updatable-esc"},
@@ -95,6 +96,9 @@ void hintText(const Finding& finding, const CliSetting& setting, char (&hint)[kL
                 text(sighting.permissionDenied ? Text::cannotOpenPermission : Text::cannotOpen,
                      language),
                 path.c_str(), static_cast<unsigned>(sighting.systemError));
+            return;
+        case UnitState::inUse:
+            std::snprintf(hint, sizeof hint, text(Text::inUse, language), path.c_str());
             return;
         case UnitState::unidentified:
             reasonText(sighting, language, detail);
@@ -227,6 +231,9 @@ void putListLine(const TextSink& sink, const UnitSighting& sighting, Language la
                      language),
                 static_cast<unsigned>(sighting.systemError));
             putFormat(sink, "%s  %s\n", path.c_str(), state);
+            return;
+        case Sighting::inUse:
+            putFormat(sink, "%s  %s\n", path.c_str(), text(Text::listInUse, language));
             return;
         case Sighting::unidentified: {
             char reason[kLineBytes];

@@ -1,5 +1,6 @@
 // `update`: the window's Update button on a terminal. The same chain, the same pauses and the
-// same refusals; a confirmation typed instead of clicked, and a stop between blocks on Ctrl-C.
+// same refusals; a confirmation typed instead of clicked. Ctrl-C before the erase stops cleanly;
+// after it the transfer finishes unless the user insists.
 #include <cctype>
 #include <cstring>
 #include <iterator>
@@ -24,7 +25,9 @@ struct StepFailure {
     unsigned textId;
 };
 
+// Asking the unit again before the lock is part of locking, to the user.
 const StepFailure kStepFailures[] = {
+    {FlashStep::reidentify, kExitLockFailed, IDS_LOCK_FAILED},
     {FlashStep::lock, kExitLockFailed, IDS_LOCK_FAILED},
     {FlashStep::unlockFlash, kExitUnlockFailed, IDS_UNLOCK_FLASH_FAILED},
     {FlashStep::erase, kExitEraseFailed, IDS_ERASE_FAILED},
@@ -83,7 +86,7 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
     put(console.out, text(Text::confirmPrompt, language));
     char answer[kAnswerBytes] = "";
     const bool answered = console.readLine(answer, sizeof answer, console.readContext);
-    if (setting.system.stopRequested()) return kExitInterrupted;
+    if (setting.system.stopRequest() != StopRequest::none) return kExitInterrupted;
     if (!answered) put(console.out, "\n");
     if (answered && isYes(answer, language)) return kExitSuccess;
     putLine(console.err, text(Text::declined, language));
@@ -93,18 +96,38 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
 struct Transfer {
     const CliSetting* setting;
     ProgressView* progress;
+    bool toldToInsist;
 };
 
 void onBlockSent(std::uint32_t position, void* context) {
     progressStep(*static_cast<Transfer*>(context)->progress, position);
 }
 
-bool goOn(void* context) {
-    return !static_cast<Transfer*>(context)->setting->system.stopRequested();
+// Once the old firmware is erased, stopping leaves the ESC without any: one Ctrl-C is taken for
+// a slip, the transfer finishes; a second one, or SIGTERM, stops it between two blocks.
+bool goOnAfterErase(void* context) {
+    Transfer& transfer = *static_cast<Transfer*>(context);
+    const StopRequest request = transfer.setting->system.stopRequest();
+    if (request == StopRequest::none) return true;
+    if (request == StopRequest::insisted) return false;
+    if (!transfer.toldToInsist) {
+        transfer.toldToInsist = true;
+        put(transfer.setting->console.err, "\n");
+        putLine(transfer.setting->console.err,
+                text(Text::finishingTransfer, transfer.setting->language));
+    }
+    return true;
+}
+
+// Up to the erase any stop request stops, and the chain gives back what it took.
+bool goOnWithStep(FlashStep next, void* context) {
+    if (escUntouched(next))
+        return static_cast<Transfer*>(context)->setting->system.stopRequest() == StopRequest::none;
+    return goOnAfterErase(context);
 }
 
 TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t size, void* context) {
-    return sendImageBlocks(image, size, onBlockSent, context, goOn);
+    return sendImageBlocks(image, size, onBlockSent, context, goOnAfterErase);
 }
 
 // One line, as the window's error box: the step, then its code line unless there was no link.
@@ -120,27 +143,39 @@ void putFailure(const FlashOutcome& outcome, const CliSetting& setting) {
     put(err, "\n");
 }
 
+// The ESC now behind the unit, as `status` would show it.
+int escChanged(const CliSetting& setting) {
+    putLine(setting.console.err, text(Text::escChanged, setting.language));
+    const Finding now = findingOfOpenLink();
+    putVersionRows(setting.console.out, now, setting.language);
+    putExplanation(setting.console.err, now, setting);
+    return kExitEscChanged;
+}
+
 int flash(const CliSetting& setting) {
     const Console& console = setting.console;
     const Language language = setting.language;
-    if (setting.system.stopRequested()) {
+    if (setting.system.stopRequest() != StopRequest::none) {
         putLine(console.err, text(Text::stoppedBeforeSending, language));
         return kExitInterrupted;
     }
     putLine(console.out, catalogueText(IDS_PROGRESS_CAPTION, language));
     ProgressView progress =
         progressStart(console.out, language, setting.system.nowMs, setting.image.size);
-    Transfer transfer{&setting, &progress};
+    Transfer transfer{&setting, &progress, false};
     setting.system.holdForUpdate(true);
-    const FlashOutcome outcome =
-        flashImage(setting.image.bytes, setting.image.size, transferWithProgress, &transfer);
+    const FlashOutcome outcome = flashImage(setting.image.bytes, setting.image.size,
+                                            transferWithProgress, &transfer, goOnWithStep);
     setting.system.holdForUpdate(false);
     progressFinish(progress);
 
-    if (outcome.failedStep == FlashStep::transfer && outcome.result == kLinkStopped) {
-        putLine(console.err, text(Text::stoppedBetweenBlocks, language));
+    if (outcome.result == kLinkStopped) {
+        putLine(console.err, text(escUntouched(outcome.failedStep) ? Text::stoppedBeforeErase
+                                                                   : Text::stoppedBetweenBlocks,
+                                  language));
         return kExitInterrupted;
     }
+    if (outcome.failedStep == FlashStep::escChanged) return escChanged(setting);
     if (outcome.failedStep != FlashStep::none) {
         putFailure(outcome, setting);
         return exitCodeOfStep(outcome.failedStep);
@@ -154,7 +189,10 @@ int flash(const CliSetting& setting) {
 }  // namespace
 
 int runUpdate(const Arguments& arguments, const CliSetting& setting) {
+    // Looking sends only identification: a stop then may end the program at once.
+    setting.system.stopAtOnce(true);
     const Finding finding = findUnit(arguments.unitPath, setting.system);
+    setting.system.stopAtOnce(false);
     if (finding.state != UnitState::ready) {
         putExplanation(setting.console.err, finding, setting);
         closeProgrammer();

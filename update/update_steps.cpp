@@ -68,7 +68,9 @@ FlashOutcome stoppedAt(FlashStep step, const Taken& taken) {
     return {step, kLinkStopped, 0};
 }
 
-bool asked(GoOnQuestion goOn, void* context) { return goOn == nullptr || goOn(context); }
+bool asked(StepQuestion goOn, FlashStep next, void* context) {
+    return goOn == nullptr || goOn(next, context);
+}
 
 }  // namespace
 
@@ -77,9 +79,9 @@ bool isDowngradeOrReinstall(std::uint16_t installed) {
 }
 
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
-                        void* context, GoOnQuestion goOn) {
+                        void* context, StepQuestion goOn) {
     Taken taken;
-    if (!asked(goOn, context)) return stoppedAt(FlashStep::reidentify, taken);
+    if (!asked(goOn, FlashStep::reidentify, context)) return stoppedAt(FlashStep::reidentify, taken);
     // Nothing is sent unless this link found a supported ESC ready; to the user it reads as a
     // unit that could not be locked.
     if (linkReadiness() != LinkReadiness::ready) return failedAt(FlashStep::lock, kLinkNoLink);
@@ -92,14 +94,14 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
 
     // Before each step, anything queued unasked puts the previous step's answer in doubt.
     pauseMs(kStepPauseMs);
-    if (!asked(goOn, context)) return stoppedAt(FlashStep::lock, taken);
+    if (!asked(goOn, FlashStep::lock, context)) return stoppedAt(FlashStep::lock, taken);
     if (checkInStep() != kLinkOk) return failedAt(FlashStep::reidentify, kLinkOutOfStep);
     LinkResult result = lockUnit();
     if (result != kLinkOk) return failedAt(FlashStep::lock, result);
     taken.lock = true;
 
     pauseMs(kStepPauseMs);
-    if (!asked(goOn, context)) return stoppedAt(FlashStep::unlockFlash, taken);
+    if (!asked(goOn, FlashStep::unlockFlash, context)) return stoppedAt(FlashStep::unlockFlash, taken);
     if (checkInStep() != kLinkOk) return failedAt(FlashStep::lock, kLinkOutOfStep);
     result = removeWriteProtection();
     if (result != kLinkOk) return failedAt(FlashStep::unlockFlash, result);
@@ -107,14 +109,14 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
 
     pauseMs(kStepPauseMs);
     // The last moment a stop leaves the ESC as it was.
-    if (!asked(goOn, context)) return stoppedAt(FlashStep::erase, taken);
+    if (!asked(goOn, FlashStep::erase, context)) return stoppedAt(FlashStep::erase, taken);
     if (checkInStep() != kLinkOk) return failedAt(FlashStep::unlockFlash, kLinkOutOfStep);
     result = eraseFirmware();
     pauseMs(kAfterErasePauseMs);
     if (result != kLinkOk) return failedAt(FlashStep::erase, result);
 
     pauseMs(kStepPauseMs);
-    if (!asked(goOn, context)) return stoppedAt(FlashStep::setAddress, taken);
+    if (!asked(goOn, FlashStep::setAddress, context)) return stoppedAt(FlashStep::setAddress, taken);
     if (checkInStep() != kLinkOk) return failedAt(FlashStep::erase, kLinkOutOfStep);
     result = setWriteAddress();
     if (result != kLinkOk) return failedAt(FlashStep::setAddress, result);

@@ -24,6 +24,9 @@ struct FlashOutcome {
 // A stop at or before the erase step leaves the ESC's firmware as it was.
 inline bool escUntouched(FlashStep stoppedAt) { return stoppedAt <= FlashStep::erase; }
 
+// Asked before each step with the step about to start; false stops the chain there.
+using StepQuestion = bool (*)(FlashStep next, void* context);
+
 // Sends the image's blocks; the Windows build shows a progress window around them.
 using TransferFunction = TransferOutcome (*)(const std::uint8_t* image, std::uint32_t size,
                                              void* context);
@@ -39,7 +42,8 @@ bool isDowngradeOrReinstall(std::uint16_t installed);
 //
 // The first failing step ends the chain with nothing further sent: the lock and the opened
 // flash are deliberately left as they are, so the unit can tell. `goOn` (may be null) is asked
-// before each step and each block with `context`; false stops there with kLinkStopped, and
-// then the write protection and the lock are given back wherever they were taken.
+// before each step with `context`, and the transfer asks its own between blocks; a stop ends
+// the chain with kLinkStopped, and the write protection and the lock are given back wherever
+// they were taken: the unit answers fine, nothing speaks against it.
 FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferFunction transfer,
-                        void* context, GoOnQuestion goOn = nullptr);
+                        void* context, StepQuestion goOn = nullptr);
