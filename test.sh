@@ -36,16 +36,27 @@ configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE
   (cd "$build/sanitize" && ctest --output-on-failure --timeout 900 -LE linux)
 record "sanitized native tests" $?
 
-echo "== fuzzing the response reports (30 s)"
-configure_and_build "$build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON -DUPDATER_SANITIZE=ON &&
-  mkdir -p "$build/fuzz/corpus" &&
-  "$build/fuzz/tests/fuzz/response_fuzz" -max_total_time=30 -max_len=1024 -print_final_stats=1 \
-    "$build/fuzz/corpus" "$repo/tests/fuzz/seeds" >"$build/fuzz/run.log" 2>&1
-fuzz_rc=$?
-grep -E 'stat::number_of_executed_units|fuzz reach|ERROR|SUMMARY' "$build/fuzz/run.log" | head -16
-# A parser that never got an answer was not fuzzed: that fails the stage too.
-grep -q 'fuzz reach: every parser reached' "$build/fuzz/run.log" || fuzz_rc=1
+echo "== fuzzing the response reports and the report descriptors (20 s each)"
+fuzz_rc=1
+if configure_and_build "$build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON -DUPDATER_SANITIZE=ON; then
+  fuzz_rc=0
+  # Each: the target, its seeds, its corpus and log, and its longest input (a descriptor as long
+  # as the kernel hands over).
+  for fuzzer in "response_fuzz seeds corpus run.log 1024" \
+    "descriptor_fuzz descriptor_seeds descriptor_corpus descriptor_run.log 4096"; do
+    read -r target seeds corpus log max_len <<<"$fuzzer"
+    mkdir -p "$build/fuzz/$corpus"
+    # A crashing input is kept beside the log, not in whatever directory the script ran from.
+    "$build/fuzz/tests/fuzz/$target" -max_total_time=20 -max_len="$max_len" -print_final_stats=1 \
+      -artifact_prefix="$build/fuzz/$target-" "$build/fuzz/$corpus" "$repo/tests/fuzz/$seeds" \
+      >"$build/fuzz/$log" 2>&1 || fuzz_rc=1
+    echo "$target:"
+    grep -E 'stat::number_of_executed_units|fuzz reach|ERROR|SUMMARY' "$build/fuzz/$log" | head -16
+    # A fuzzer that reached nothing fuzzed nothing: that fails the stage too.
+    grep -q 'fuzz reach: every .* reached' "$build/fuzz/$log" || fuzz_rc=1
+  done
+fi
 record "fuzzing" $fuzz_rc
 
 echo "== 32-bit Windows build"

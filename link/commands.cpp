@@ -53,7 +53,9 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     if (!deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs))
         return kLinkReadFailed;
     // Any other input report is not an answer to this command; judging its bytes could pass a
-    // garbled answer off as success.
+    // garbled answer off as success. Nothing else in an answer names its request: byte 1 is
+    // defined only as 0xFF for an error, so an answer is paired with its request by order alone
+    // (see setStrictPairing), and a garbled one that reads as a success cannot be told.
     if (response.bytes[0] != kResponseReportId) return kLinkReadFailed;
     return kLinkOk;
 }

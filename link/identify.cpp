@@ -73,6 +73,8 @@ LinkResult askIdentity(ProgrammerLink& link) {
     Report response;
     LinkResult result = exchangeReports(commandReport(Identify, 0), kReportHeaderSize, response);
     if (result != kLinkOk) return result;
+    // An error answer carries no identity: read as one, its code would pass for the ESC's state.
+    if (isErrorAnswer(response)) return judgeCode32(response);
     const std::uint8_t* answer = response.bytes;
     link.unitInBootloader = answer[3];
     if (link.unitInBootloader != 0) {

@@ -195,7 +195,9 @@ bool deviceReportLengths(DeviceHandle handle, std::uint32_t* outputLength,
 bool deviceDropInput(DeviceHandle handle, std::uint32_t* dropped) {
     *dropped = 0;
     OpenDevice* device = openDevice(handle);
-    if (device == nullptr) {
+    // Like the system: the queue of a unit that is gone cannot be looked at.
+    if (device == nullptr || device->device.unit == nullptr || !stillPlugged(*device) ||
+        !device->device.unit->connected) {
         bus().lastError = kErrorDeviceNotConnected;
         return false;
     }

@@ -170,6 +170,8 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                 break;
             case SimFaultKind::malformed: garble(full, command); break;
             case SimFaultKind::garbled:
+                // The unit did what it was asked; its answer was spoilt on the way.
+                answerCommand(unit, request, length, full);
                 garble(full, command);
                 full[0] = kResponseReportId;
                 break;

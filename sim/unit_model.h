@@ -11,7 +11,7 @@ enum class SimFaultKind {
     noAnswer,     // the request is taken, no input report ever follows
     disconnect,   // the unit vanishes: this and every later read and write fail
     malformed,    // a garbled answer: random-looking bytes, report ID and status included
-    garbled,      // random-looking bytes under the right report ID
+    garbled,      // the unit acts, then its answer is random-looking bytes under report ID 2
     answerTwice,  // the answer arrives, then the same answer again
     unasked,      // the answer arrives, then a report nobody asked for (an error answer, `code`)
     lateAnswer,   // the answer arrives kSimLateAnswerMs after the request

@@ -68,6 +68,15 @@ FlashOutcome stoppedAt(FlashStep step, const Taken& taken) {
     return {step, kLinkStopped, 0};
 }
 
+// Before `next` starts: a report queued unasked puts the answer taken for `previous` in doubt.
+// A queue that cannot even be looked at belongs to a unit that is gone, which is `next`'s
+// failure, not a doubt about `previous`.
+FlashOutcome inStepBefore(FlashStep next, FlashStep previous) {
+    const LinkResult inStep = checkInStep();
+    if (inStep == kLinkOk) return {FlashStep::none, kLinkOk, 0};
+    return failedAt(inStep == kLinkOutOfStep ? previous : next, inStep);
+}
+
 bool asked(StepQuestion goOn, FlashStep next, void* context) {
     return goOn == nullptr || goOn(next, context);
 }
@@ -95,14 +104,16 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
     // Before each step, anything queued unasked puts the previous step's answer in doubt.
     pauseMs(kStepPauseMs);
     if (!asked(goOn, FlashStep::lock, context)) return stoppedAt(FlashStep::lock, taken);
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::reidentify, kLinkOutOfStep);
+    FlashOutcome doubt = inStepBefore(FlashStep::lock, FlashStep::reidentify);
+    if (doubt.failedStep != FlashStep::none) return doubt;
     LinkResult result = lockUnit();
     if (result != kLinkOk) return failedAt(FlashStep::lock, result);
     taken.lock = true;
 
     pauseMs(kStepPauseMs);
     if (!asked(goOn, FlashStep::unlockFlash, context)) return stoppedAt(FlashStep::unlockFlash, taken);
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::lock, kLinkOutOfStep);
+    doubt = inStepBefore(FlashStep::unlockFlash, FlashStep::lock);
+    if (doubt.failedStep != FlashStep::none) return doubt;
     result = removeWriteProtection();
     if (result != kLinkOk) return failedAt(FlashStep::unlockFlash, result);
     taken.flash = true;
@@ -110,23 +121,28 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
     pauseMs(kStepPauseMs);
     // The last moment a stop leaves the ESC as it was.
     if (!asked(goOn, FlashStep::erase, context)) return stoppedAt(FlashStep::erase, taken);
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::unlockFlash, kLinkOutOfStep);
+    doubt = inStepBefore(FlashStep::erase, FlashStep::unlockFlash);
+    if (doubt.failedStep != FlashStep::none) return doubt;
     result = eraseFirmware();
     pauseMs(kAfterErasePauseMs);
     if (result != kLinkOk) return failedAt(FlashStep::erase, result);
 
     pauseMs(kStepPauseMs);
     if (!asked(goOn, FlashStep::setAddress, context)) return stoppedAt(FlashStep::setAddress, taken);
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::erase, kLinkOutOfStep);
+    doubt = inStepBefore(FlashStep::setAddress, FlashStep::erase);
+    if (doubt.failedStep != FlashStep::none) return doubt;
     result = setWriteAddress();
     if (result != kLinkOk) return failedAt(FlashStep::setAddress, result);
 
     pauseMs(kStepPauseMs);
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::setAddress, kLinkOutOfStep);
+    doubt = inStepBefore(FlashStep::transfer, FlashStep::setAddress);
+    if (doubt.failedStep != FlashStep::none) return doubt;
     TransferOutcome sent = transfer(image, size, context);
     if (sent.result == kLinkStopped) return stoppedAt(FlashStep::transfer, taken);
     if (sent.result != kLinkOk) return {FlashStep::transfer, sent.result, sent.systemError};
-    if (checkInStep() != kLinkOk) return failedAt(FlashStep::transfer, kLinkOutOfStep);
+    // Every block is in: a unit gone now only misses the closing steps, whose answers count
+    // for nothing anyway.
+    if (checkInStep() == kLinkOutOfStep) return failedAt(FlashStep::transfer, kLinkOutOfStep);
 
     // The answers to these two are not judged, so a late duplicate between them puts nothing in
     // doubt, and must not keep the lock from being released.

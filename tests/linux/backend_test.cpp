@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -43,6 +44,7 @@ struct ProbeCase {
     std::vector<std::string> arguments;
     int exitCode;
     std::vector<std::string> lines;  // each must appear in what the probe printed
+    hiditems::Bytes descriptor;      // the node's report descriptor; empty: the unit's own
 };
 
 void PrintTo(const ProbeCase& row, std::ostream* out) { *out << row.name; }
@@ -62,6 +64,62 @@ SimUnit withReportLengths(std::uint32_t output, std::uint32_t input) {
 }
 
 const std::vector<std::string> kIdentify = {"identify"};
+
+// The shortest input report a unit may declare: the ESC bootloader information after the
+// header, its last byte the report's last.
+constexpr std::uint32_t kShortestInputReport = 44;
+constexpr std::uint8_t kLastBootInfoByte = 0xA5;
+constexpr std::uint32_t kTopReportId = 255;
+constexpr std::uint32_t kTopReportDataBytes = 100;
+constexpr std::uint32_t kUnitReportDataBytes = 59;  // after the report ID
+constexpr std::uint32_t kOneByteShort = 59;         // of the unit's 60
+
+SimUnit withLastBootInfoByteInTheReportsLastByte() {
+    SimUnit unit = withReportLengths(60, kShortestInputReport);
+    unit.escBootInfo[sizeof unit.escBootInfo - 1] = kLastBootInfoByte;
+    return unit;
+}
+
+std::string hexOf(const std::uint8_t* bytes, std::size_t count) {
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+std::string bootInfoLine(const SimUnit& unit) {
+    return line("esc boot info", hexOf(unit.escBootInfo, sizeof unit.escBootInfo));
+}
+
+// The unit's two reports, and before them a report with the highest ID there is, of other
+// lengths in both directions.
+hiditems::Bytes descriptorWithReportId255() {
+    using namespace hiditems;
+    return concat({usagePage(kVendorPage),
+                   usage(kUnitUsage),
+                   applicationCollection(),
+                   reportId(kTopReportId),
+                   usage(kUnitUsage),
+                   logicalMinimum(0),
+                   logicalMaximum(0xFF),
+                   reportSize(kByteBits),
+                   reportCount(kTopReportDataBytes),
+                   input(),
+                   output(),
+                   feature(),
+                   reportId(kUnitCommandReportId),
+                   usage(kUnitUsage),
+                   reportCount(kUnitReportDataBytes),
+                   output(),
+                   reportId(kUnitAnswerReportId),
+                   usage(kUnitUsage),
+                   reportCount(kUnitReportDataBytes),
+                   input(),
+                   endCollection()});
+}
 
 std::vector<ProbeCase> probeCases() {
     const std::string ready = line("readiness", "ready");
@@ -131,6 +189,35 @@ std::vector<ProbeCase> probeCases() {
          kIdentify,
          kProbeFailed,
          {resultLine("open", kLinkNoUnit, EACCES)}},
+        // hidapi hands over what arrived; zeros in place of the missing bytes would make a
+        // cut-short error answer read as a success.
+        {"AnswerOneByteShortIsAFailedRead",
+         withFault(readyUnit(), Identify, SimFaultKind::cutShort, kOneByteShort),
+         NodeAccess::granted,
+         kIdentify,
+         kProbeFailed,
+         {resultLine("open", kLinkReadFailed, EPROTO)}},
+        // hidraw cuts a report to the reader's buffer without a word.
+        {"AnswerOneByteLongIsAFailedRead",
+         withFault(readyUnit(), Identify, SimFaultKind::overlong),
+         NodeAccess::granted,
+         kIdentify,
+         kProbeFailed,
+         {resultLine("open", kLinkReadFailed, EMSGSIZE)}},
+        {"LastByteOfAWholeAnswerArrives",
+         withLastBootInfoByteInTheReportsLastByte(),
+         NodeAccess::granted,
+         kIdentify,
+         kProbeSucceeded,
+         {openOk, line("report lengths", "output 60, input 44"), ready,
+          bootInfoLine(withLastBootInfoByteInTheReportsLastByte())}},
+        {"UnitWhoseDescriptorAlsoDeclaresReportId255IsSizedAndIdentified",
+         readyUnit(),
+         NodeAccess::granted,
+         kIdentify,
+         kProbeSucceeded,
+         {openOk, line("report lengths", "output 60, input 60"), ready, escVersion},
+         descriptorWithReportId255()},
     };
 }
 
@@ -148,7 +235,7 @@ std::vector<std::string> probeCommand(const std::vector<std::string>& arguments)
 
 TEST_P(BackendTest, ProbeSeesWhatTheUnitDid) {
     const ProbeCase& row = GetParam();
-    emulated = plugEmulatedUnit(row.unit, row.access);
+    emulated = plugEmulatedUnit(row.unit, row.access, row.descriptor);
     ASSERT_NE(emulated, nullptr);
     const ProgramRun run =
         runInMockEnvironment(emulated, probeCommand(row.arguments), kProbeBoundMs);
@@ -167,8 +254,12 @@ INSTANTIATE_TEST_SUITE_P(Probe, BackendTest, ::testing::ValuesIn(probeCases()),
 
 class BackendUnitTest : public ::testing::Test {
 protected:
-    void TearDown() override { unplugEmulatedUnit(emulated); }
+    void TearDown() override {
+        if (holder != nullptr) finishProgram(holder, kProbeBoundMs);
+        unplugEmulatedUnit(emulated);
+    }
     EmulatedUnit* emulated = nullptr;
+    RunningProgram* holder = nullptr;
 };
 
 TEST_F(BackendUnitTest, BlocksReachTheUnitWholeAndInOrder) {
@@ -204,6 +295,28 @@ TEST_F(BackendUnitTest, EveryReportIsWrittenWhole) {
         EXPECT_EQ(report.bytes.size(), kReportBufferSize);
         EXPECT_EQ(report.bytes.at(0), kCommandReportId);
     }
+}
+
+// Every open hidraw handle gets every input report: a second program on the unit would read the
+// first one's answers, and the first one the second's.
+TEST_F(BackendUnitTest, UnitHeldByAnotherOfOursIsInUseAndGetsNothing) {
+    emulated = plugEmulatedUnit(readyUnit());
+    ASSERT_NE(emulated, nullptr);
+    holder = startInMockEnvironment(emulated, probeCommand({"hold"}), ProgramInput::terminal);
+    ASSERT_NE(holder, nullptr);
+    ASSERT_TRUE(waitForText(holder, "holding", kProbeBoundMs));
+    const std::size_t received = emulatedUnitState(emulated).received.size();
+
+    const ProgramRun second =
+        runInMockEnvironment(emulated, probeCommand(kIdentify), kProbeBoundMs);
+    EXPECT_EQ(second.exitCode, kProbeFailed) << second.output << second.errors;
+    EXPECT_NE(second.output.find(resultLine("open", kLinkInUse, EBUSY)), std::string::npos)
+        << second.output << second.errors;
+    EXPECT_EQ(emulatedUnitState(emulated).received.size(), received);
+
+    const ProgramRun first = finishProgram(holder, kProbeBoundMs);
+    holder = nullptr;
+    EXPECT_EQ(first.exitCode, kProbeSucceeded) << first.output << first.errors;
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,15 +27,13 @@
 #include <thread>
 
 #include "link/programmer_link.h"
-#include "tests/linux/unit_descriptor.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr const char* kNodeName = "/dev/hidraw0";
-constexpr const char* kHidDeviceName = "0003:F0E1:0002.0001";
-constexpr const char* kHidrawDeviceName = "hidraw0";
+constexpr const char* kHidrawName = "hidraw";
+constexpr std::uint16_t kUsbBus = 3;
 constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
 // The preload library must come before the sanitizer runtime in a sanitized program; the
 // runtime's check of that order is what would stop it, not a real conflict.
@@ -47,12 +46,35 @@ constexpr char kToken = '\n';
 // queued before the write that caused it returns.
 constexpr std::chrono::milliseconds kTokenVisibleBound{2000};
 constexpr std::chrono::microseconds kTokenPollInterval{50};
+constexpr std::size_t kOutputChunkBytes = 4096;
+// A program waiting for an answer reads a typed line within moments; one that does not is
+// not waiting, and the line stays where it is.
+constexpr std::chrono::milliseconds kLineTakenBound{10000};
+constexpr std::chrono::milliseconds kLineTakenPollInterval{1};
+constexpr std::size_t kEchoChunkBytes = 256;
 
 struct QueuedAnswer {
     std::vector<std::uint8_t> bytes;
     std::size_t requestIndex;  // in the unit's record; kUnasked for a report nobody asked for
 };
 constexpr std::size_t kUnasked = ~std::size_t{0};
+
+// A HID device of the testbed and its hidraw node, as umockdev-record writes them.
+struct NodeRecord {
+    std::uint32_t number;  // hidrawN, and the HID device's instance number
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    const char* name;
+    hiditems::Bytes descriptor;
+};
+
+struct AnswerHold {
+    bool armed = false;
+    bool holding = false;
+    std::uint8_t command = 0;
+    std::uint32_t occurrence = 0;
+    std::vector<QueuedAnswer> answers;
+};
 
 }  // namespace
 
@@ -62,14 +84,29 @@ struct EmulatedUnit {
     int master = -1;         // the node's other end, owned by the testbed
     int watch = -1;          // the node's own end, held only to see tokens arrive
     std::string nodeTarget;  // the pty the node links to
-    NodeAccess access = NodeAccess::granted;
+    bool anyNodeDenied = false;
+    std::vector<int> otherMasters;  // the other devices' nodes' other ends
+    std::uint32_t nodes = 0;
     std::chrono::steady_clock::time_point pluggedAt;
     hiditems::Bytes descriptor;
 
     std::mutex lock;  // the handler runs on umockdev's worker thread
+    std::condition_variable changed;
     SimUnit unit;
     std::deque<QueuedAnswer> answers;
     std::vector<GSource*> lateAnswers;
+    AnswerHold hold;
+    bool cutting = false;
+    WriteCut cut{};
+};
+
+struct RunningProgram {
+    pid_t child = -1;
+    pollfd ends[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};  // its output and errors
+    int open = 0;
+    int terminal = -1;       // our end of its terminal
+    int terminalInput = -1;  // its end, kept to see when it has read what was typed
+    ProgramRun run{false, -1, 0, {}, {}};
 };
 
 namespace {
@@ -114,50 +151,87 @@ gboolean lateAnswerArrives(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// Sends `bytes` `delayMs` after now, in real time, from the handler's own thread.
+void sendLater(EmulatedUnit& e, std::uint32_t delayMs, const std::vector<std::uint8_t>& bytes,
+               std::size_t requestIndex) {
+    GSource* source = g_timeout_source_new(delayMs);
+    g_source_set_callback(source, lateAnswerArrives, new LateAnswer{&e, bytes, requestIndex},
+                          [](gpointer late) { delete static_cast<LateAnswer*>(late); });
+    g_source_attach(source, g_main_context_get_thread_default());
+    e.lateAnswers.push_back(source);
+}
+
+// How much of a report of `length` bytes the system takes: all of it unless a cut applies.
+std::uint32_t bytesTaken(const EmulatedUnit& e, const std::uint8_t* report, std::uint32_t length) {
+    if (!e.cutting || length < 2 || report[1] != e.cut.command) return length;
+    if (e.unit.commandCounts[e.cut.command] + 1 != e.cut.occurrence) return length;
+    return std::min(length, e.cut.bytesTaken);
+}
+
+bool heldNow(const EmulatedUnit& e, const std::uint8_t* report, std::uint32_t length) {
+    const AnswerHold& hold = e.hold;
+    return hold.armed && !hold.holding && length > 1 && report[1] == hold.command &&
+           e.unit.commandCounts[hold.command] == hold.occurrence;
+}
+
 gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto& e = *static_cast<EmulatedUnit*>(data);
     UMockdevIoctlData* request = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> hold(e.lock);
+    const std::uint32_t length =
+        bytesTaken(e, request->data, static_cast<std::uint32_t>(request->data_len));
     std::vector<std::uint8_t> answer(e.unit.inputReportLength);
-    const SimReply reply =
-        simUnitHandle(e.unit, request->data, static_cast<std::uint32_t>(request->data_len),
-                      unitClockMs(e), answer.data(), e.unit.inputReportLength);
+    const SimReply reply = simUnitHandle(e.unit, request->data, length, unitClockMs(e),
+                                         answer.data(), e.unit.inputReportLength);
     if (reply == SimReply::disconnected) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
     const std::size_t requestIndex = e.unit.received.size() - 1;
+    std::vector<QueuedAnswer> now;  // what the unit sends right away
     switch (reply) {
-        case SimReply::answer: queueAnswer(e, answer, requestIndex); break;
+        case SimReply::answer: now.push_back({answer, requestIndex}); break;
         case SimReply::answerTwice:
-            queueAnswer(e, answer, requestIndex);
-            queueAnswer(e, answer, kUnasked);
+            now.push_back({answer, requestIndex});
+            now.push_back({answer, kUnasked});
             break;
         case SimReply::answerThenUnasked: {
-            queueAnswer(e, answer, requestIndex);
+            now.push_back({answer, requestIndex});
             std::vector<std::uint8_t> unasked(e.unit.inputReportLength);
             simUnaskedReport(e.unit, unasked.data(), e.unit.inputReportLength);
-            queueAnswer(e, unasked, kUnasked);
+            now.push_back({unasked, kUnasked});
             break;
         }
-        case SimReply::answerLate: {
-            GSource* source = g_timeout_source_new(kSimLateAnswerMs);
-            g_source_set_callback(source, lateAnswerArrives,
-                                  new LateAnswer{&e, answer, requestIndex},
-                                  [](gpointer late) { delete static_cast<LateAnswer*>(late); });
-            g_source_attach(source, g_main_context_get_thread_default());
-            e.lateAnswers.push_back(source);
+        case SimReply::answerThenDuplicateLate:
+            now.push_back({answer, requestIndex});
+            sendLater(e, simLateDuplicateMs(e.unit), answer, kUnasked);
             break;
-        }
+        case SimReply::answerCut:
+            answer.resize(std::min<std::size_t>(answer.size(), simAnswerBytes(e.unit)));
+            now.push_back({answer, requestIndex});
+            break;
+        case SimReply::answerOverlong:
+            answer.push_back(0xEE);
+            now.push_back({answer, requestIndex});
+            break;
+        case SimReply::answerLate: sendLater(e, kSimLateAnswerMs, answer, requestIndex); break;
         case SimReply::vanishBeforeAnswer:
             // Wakes a waiting reader, whose read then finds the unit gone.
-            queueAnswer(e, {}, kUnasked);
+            now.push_back({{}, kUnasked});
             break;
         case SimReply::silence:
         case SimReply::disconnected: break;
     }
-    waitForTokens(e);
-    umockdev_ioctl_client_complete(client, request->data_len, 0);
+    if (heldNow(e, request->data, length)) {
+        e.hold.holding = true;
+        e.hold.answers = std::move(now);
+        e.changed.notify_all();
+    } else {
+        for (QueuedAnswer& queued : now)
+            queueAnswer(e, std::move(queued.bytes), queued.requestIndex);
+        waitForTokens(e);
+    }
+    umockdev_ioctl_client_complete(client, static_cast<glong>(length), 0);
     return TRUE;
 }
 
@@ -185,6 +259,7 @@ gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) 
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(client);
     const QueuedAnswer answer = std::move(e.answers.front());
     e.answers.pop_front();
+    // As hidraw does: a report longer than the reader's buffer is cut to it without a word.
     const std::size_t length =
         std::min(static_cast<std::size_t>(buffer->data_len), answer.bytes.size());
     std::memcpy(buffer->data, answer.bytes.data(), length);
@@ -251,8 +326,19 @@ bool fail(const char* what) {
     return false;
 }
 
-std::string nodeSysPath() {
-    return std::string("/sys/devices/") + kHidDeviceName + "/hidraw/" + kHidrawDeviceName;
+std::string hidDeviceName(const NodeRecord& node) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04X:%04X:%04X.%04X", kUsbBus, node.vendorId, node.productId,
+                  node.number + 1);
+    return name;
+}
+
+std::string hidrawName(const NodeRecord& node) { return kHidrawName + std::to_string(node.number); }
+
+std::string devicePath(const NodeRecord& node) { return "/dev/" + hidrawName(node); }
+
+std::string nodeSysPath(const NodeRecord& node) {
+    return "/sys/devices/" + hidDeviceName(node) + "/hidraw/" + hidrawName(node);
 }
 
 bool linkTo(const std::string& target, const std::string& directory, const std::string& name) {
@@ -263,13 +349,13 @@ bool linkTo(const std::string& target, const std::string& directory, const std::
 // hidapi finds an open node's device by the number fstat() gives, and this umockdev does not
 // translate fstat(): the node gets the number of the pty it really is, in its attributes and
 // in the testbed's /sys/dev/char and /dev maps, so that stat() says the same.
-bool numberNodeAsItsPty(EmulatedUnit& e) {
+bool numberNodeAsItsPty(EmulatedUnit& e, const NodeRecord& record, const std::string& target) {
     struct stat pty {};
-    if (stat(e.nodeTarget.c_str(), &pty) != 0) return false;
+    if (stat(target.c_str(), &pty) != 0) return false;
     const std::string majorNumber = std::to_string(major(pty.st_rdev));
     const std::string minorNumber = std::to_string(minor(pty.st_rdev));
     const std::string number = majorNumber + ":" + minorNumber;
-    const std::string node = nodeSysPath();
+    const std::string node = nodeSysPath(record);
     umockdev_testbed_set_attribute(e.testbed, node.c_str(), "dev", number.c_str());
     umockdev_testbed_set_property(e.testbed, node.c_str(), "MAJOR", majorNumber.c_str());
     umockdev_testbed_set_property(e.testbed, node.c_str(), "MINOR", minorNumber.c_str());
@@ -278,7 +364,7 @@ bool numberNodeAsItsPty(EmulatedUnit& e) {
     g_free(root);
     return linkTo("../../" + node.substr(std::strlen("/sys/")), rootDir + "/sys/dev/char",
                   number) &&
-           linkTo(number, rootDir + "/dev/.node", kHidrawDeviceName);
+           linkTo(number, rootDir + "/dev/.node", hidrawName(record));
 }
 
 std::string hex(const hiditems::Bytes& bytes) {
@@ -291,59 +377,80 @@ std::string hex(const hiditems::Bytes& bytes) {
     return text;
 }
 
-// The HID device and its hidraw node, as umockdev-record writes them. hidapi finds the unit by
-// the HID device's HID_ID and reads the descriptor through the node's `device` link; the node
-// without contents becomes a pty the handler serves.
-std::string unitRecord(const SimUnit& unit, const hiditems::Bytes& descriptor) {
+// hidapi finds a device by the HID device's HID_ID and reads the descriptor through the node's
+// `device` link; the node without contents becomes a pty.
+std::string nodeRecordText(const NodeRecord& node) {
     char hidId[32];
-    std::snprintf(hidId, sizeof hidId, "0003:0000%04X:0000%04X", kUnitVendorId, unit.productId);
-    const char* name = unit.productId == kProductZelquad ? "ZELQUAD" : "TAVILINK";
-    return std::string("P: /devices/") + kHidDeviceName + "\n" +
+    std::snprintf(hidId, sizeof hidId, "%04X:0000%04X:0000%04X", kUsbBus, node.vendorId,
+                  node.productId);
+    const std::string hid = hidDeviceName(node);
+    const std::string hidraw = hidrawName(node);
+    return "P: /devices/" + hid + "\n" +
            "E: SUBSYSTEM=hid\n"
            "E: HID_ID=" +
-           hidId + "\n" + "E: HID_NAME=" + name + "\n" +
+           hidId + "\n" + "E: HID_NAME=" + node.name + "\n" +
            "E: HID_UNIQ=\n"
            "H: report_descriptor=" +
-           hex(descriptor) +
+           hex(node.descriptor) +
            "\n"
            "\n"
            "P: /devices/" +
-           kHidDeviceName + "/hidraw/" + kHidrawDeviceName + "\n" + "N: " + kHidrawDeviceName +
-           "\n" + "E: DEVNAME=" + kNodeName + "\n" +
+           hid + "/hidraw/" + hidraw + "\n" + "N: " + hidraw + "\n" +
+           "E: DEVNAME=" + devicePath(node) + "\n" +
            "E: SUBSYSTEM=hidraw\n"
            "L: device=../..\n";
 }
 
-bool setUpNode(EmulatedUnit& e) {
+// Adds the device and its node; *master is the node's other end, *target the pty it is.
+bool addNode(EmulatedUnit& e, const NodeRecord& record, NodeAccess access, int* master,
+             std::string* target) {
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(e.testbed, unitRecord(e.unit, e.descriptor).c_str(),
-                                          &error)) {
-        std::fprintf(stderr, "emulated unit: adding the unit: %s\n", error->message);
+    if (!umockdev_testbed_add_from_string(e.testbed, nodeRecordText(record).c_str(), &error)) {
+        std::fprintf(stderr, "emulated unit: adding a device: %s\n", error->message);
         g_error_free(error);
         return false;
     }
-    e.master = umockdev_testbed_get_dev_fd(e.testbed, kNodeName);
-    if (e.master < 0) return fail("finding the node's pty");
+    ++e.nodes;
+    *master = umockdev_testbed_get_dev_fd(e.testbed, devicePath(record).c_str());
+    if (*master < 0) return fail("finding the node's pty");
+    const char* name = ptsname(*master);
+    if (name == nullptr) return fail("naming the node's pty");
+    *target = name;
+    if (!numberNodeAsItsPty(e, record, *target)) return fail("numbering the node");
+    if (access == NodeAccess::denied) {
+        if (chmod(target->c_str(), 0) != 0) return fail("taking the node's permissions away");
+        e.anyNodeDenied = true;
+    }
+    return true;
+}
+
+const char* unitName(const SimUnit& unit) {
+    return unit.productId == kProductZelquad ? "ZELQUAD" : "TAVILINK";
+}
+
+bool setUpUnitNode(EmulatedUnit& e, NodeAccess access) {
+    const NodeRecord record{0, kUnitVendorId, e.unit.productId, unitName(e.unit), e.descriptor};
+    // Permissions come last: the handler is attached to a node that can still be opened.
+    if (!addNode(e, record, NodeAccess::granted, &e.master, &e.nodeTarget)) return false;
     if (!oneTokenPerRead(e.master)) return fail("setting the node's pty mode");
-    const char* target = ptsname(e.master);
-    if (target == nullptr) return fail("naming the node's pty");
-    e.nodeTarget = target;
-    if (!numberNodeAsItsPty(e)) return fail("numbering the node");
-    e.watch =
-        static_cast<int>(syscall(SYS_openat, AT_FDCWD, target, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    e.watch = static_cast<int>(
+        syscall(SYS_openat, AT_FDCWD, e.nodeTarget.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (e.watch < 0) return fail("opening the node's pty");
 
+    GError* error = nullptr;
     e.handler = umockdev_ioctl_base_new();
     g_signal_connect(e.handler, "handle-ioctl", G_CALLBACK(onIoctl), &e);
     g_signal_connect(e.handler, "handle-read", G_CALLBACK(onRead), &e);
     g_signal_connect(e.handler, "handle-write", G_CALLBACK(onWrite), &e);
-    if (!umockdev_testbed_attach_ioctl(e.testbed, kNodeName, e.handler, &error)) {
+    if (!umockdev_testbed_attach_ioctl(e.testbed, kUnitNode, e.handler, &error)) {
         std::fprintf(stderr, "emulated unit: attaching the handler: %s\n", error->message);
         g_error_free(error);
         return false;
     }
-    if (e.access == NodeAccess::denied && chmod(target, 0) != 0)
-        return fail("taking the node's permissions away");
+    if (access == NodeAccess::denied) {
+        if (chmod(e.nodeTarget.c_str(), 0) != 0) return fail("taking the node's permissions away");
+        e.anyNodeDenied = true;
+    }
     return true;
 }
 
@@ -391,6 +498,67 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     return pointers;
 }
 
+int openPlain(const char* path, int flags) {
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags | O_CLOEXEC));
+}
+
+// A new terminal: *ours is the end the test types into, *theirs the program's. Plain system
+// calls, for the same reason as above.
+bool openTerminal(int* ours, int* theirs) {
+    *ours = openPlain("/dev/ptmx", O_RDWR | O_NOCTTY);
+    if (*ours < 0) return false;
+    int unlock = 0;
+    int number = 0;
+    if (syscall(SYS_ioctl, *ours, TIOCSPTLCK, &unlock) != 0 ||
+        syscall(SYS_ioctl, *ours, TIOCGPTN, &number) != 0) {
+        close(*ours);
+        return false;
+    }
+    *theirs = openPlain(("/dev/pts/" + std::to_string(number)).c_str(), O_RDWR | O_NOCTTY);
+    if (*theirs < 0) {
+        close(*ours);
+        return false;
+    }
+    return true;
+}
+
+bool printed(const ProgramRun& run, const std::string& text) {
+    return run.output.find(text) != std::string::npos || run.errors.find(text) != std::string::npos;
+}
+
+// Takes what the program prints until `deadline`, until both its ends close, or until `text`
+// (when given) has appeared; true in the last case.
+bool collect(RunningProgram& program, std::chrono::steady_clock::time_point deadline,
+             const std::string* text) {
+    std::string* texts[2] = {&program.run.output, &program.run.errors};
+    while (program.open > 0) {
+        if (text != nullptr && printed(program.run, *text)) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return false;
+        if (poll(program.ends, 2, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+        for (int i = 0; i < 2; ++i) {
+            pollfd& end = program.ends[i];
+            if (end.fd < 0 || end.revents == 0) continue;
+            char chunk[kOutputChunkBytes];
+            const ssize_t got = read(end.fd, chunk, sizeof chunk);
+            if (got > 0) {
+                texts[i]->append(chunk, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(end.fd);
+                end.fd = -1;
+                --program.open;
+            }
+        }
+    }
+    return text != nullptr && printed(program.run, *text);
+}
+
+std::chrono::steady_clock::time_point after(std::uint32_t boundMs) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+}
+
 }  // namespace
 
 void runUnderMockPreload(char** argv) {
@@ -403,19 +571,33 @@ void runUnderMockPreload(char** argv) {
     std::exit(EXIT_FAILURE);
 }
 
-EmulatedUnit* plugEmulatedUnit(const SimUnit& unit, NodeAccess access) {
+EmulatedUnit* plugEmulatedUnit(const SimUnit& unit, NodeAccess access,
+                               const hiditems::Bytes& descriptor) {
     auto* e = new EmulatedUnit;
     e->unit = unit;
-    e->access = access;
-    e->descriptor =
-        hiditems::unitReportDescriptor(unit.outputReportLength - 1, unit.inputReportLength - 1);
+    e->descriptor = !descriptor.empty()
+                        ? descriptor
+                        : hiditems::unitReportDescriptor(unit.outputReportLength - 1,
+                                                         unit.inputReportLength - 1);
     e->pluggedAt = std::chrono::steady_clock::now();
     e->testbed = umockdev_testbed_new();
-    if (!setUpNode(*e)) {
+    if (!setUpUnitNode(*e, access)) {
         unplugEmulatedUnit(e);
         return nullptr;
     }
     return e;
+}
+
+bool plugOtherDevice(EmulatedUnit* e, std::uint16_t vendorId, std::uint16_t productId,
+                     NodeAccess access) {
+    // A plain vendor collection: nothing looks into it.
+    const NodeRecord record{e->nodes, vendorId, productId, "OTHER",
+                            hiditems::unitReportDescriptor(7, 7)};
+    int master = -1;
+    std::string target;
+    const bool added = addNode(*e, record, access, &master, &target);
+    if (master >= 0) e->otherMasters.push_back(master);
+    return added;
 }
 
 void unplugEmulatedUnit(EmulatedUnit* e) {
@@ -433,6 +615,7 @@ void unplugEmulatedUnit(EmulatedUnit* e) {
     // The testbed leaves its pty ends open; they are closed here so that runs do not pile up.
     if (e->watch >= 0) close(e->watch);
     if (e->master >= 0) close(e->master);
+    for (int master : e->otherMasters) close(master);
     delete e;
 }
 
@@ -441,85 +624,151 @@ SimUnit emulatedUnitState(EmulatedUnit* e) {
     return e->unit;
 }
 
-ProgramRun runInMockEnvironment(EmulatedUnit* e, const std::vector<std::string>& command,
-                                std::uint32_t boundMs) {
-    ProgramRun run{false, -1, {}, {}};
+void swapEmulatedEsc(EmulatedUnit* e, const SimEsc& esc) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    simConnectEsc(e->unit, esc);
+}
+
+void cutWrite(EmulatedUnit* e, const WriteCut& cut) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    e->cutting = true;
+    e->cut = cut;
+}
+
+void holdAnswer(EmulatedUnit* e, std::uint8_t command, std::uint32_t occurrence) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    e->hold = AnswerHold{};
+    e->hold.armed = true;
+    e->hold.command = command;
+    e->hold.occurrence = occurrence;
+}
+
+bool waitForHeldAnswer(EmulatedUnit* e, std::uint32_t boundMs) {
+    std::unique_lock<std::mutex> hold(e->lock);
+    return e->changed.wait_until(hold, after(boundMs), [e] { return e->hold.holding; });
+}
+
+void releaseHeldAnswer(EmulatedUnit* e) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    for (QueuedAnswer& queued : e->hold.answers)
+        queueAnswer(*e, std::move(queued.bytes), queued.requestIndex);
+    waitForTokens(*e);
+    e->hold = AnswerHold{};
+}
+
+RunningProgram* startInMockEnvironment(EmulatedUnit* e, const std::vector<std::string>& command,
+                                       ProgramInput input) {
     // Everything the child needs is made before fork: the handler's threads run on, and after
     // fork only the calls below are safe.
     std::vector<std::string> arguments = command;
     std::vector<std::string> variables = mockEnvironment();
     std::vector<char*> argv = pointersTo(arguments);
     std::vector<char*> envp = pointersTo(variables);
-    const bool denied = e->access == NodeAccess::denied;
+    const bool denied = e->anyNodeDenied;
 
-    // Nothing to answer with: a program that asks must not wait on the test's own input.
-    const int nothing =
-        static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY | O_CLOEXEC));
-    int output[2];
-    int errors[2];
-    if (nothing < 0) return run;
-    if (pipe2(output, O_CLOEXEC) != 0) {
-        close(nothing);
-        return run;
+    auto* program = new RunningProgram;
+    int theirInput = -1;
+    if (input == ProgramInput::terminal) {
+        if (!openTerminal(&program->terminal, &theirInput)) {
+            delete program;
+            return nullptr;
+        }
+    } else {
+        // Nothing to answer with: a program that asks must not wait on the test's own input.
+        theirInput = openPlain("/dev/null", O_RDONLY);
     }
-    if (pipe2(errors, O_CLOEXEC) != 0) {
-        close(nothing);
-        close(output[0]);
-        close(output[1]);
-        return run;
+    int output[2] = {-1, -1};
+    int errors[2] = {-1, -1};
+    if (theirInput < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
+        for (int end : {theirInput, program->terminal, output[0], output[1], errors[0], errors[1]})
+            if (end >= 0) close(end);
+        delete program;
+        return nullptr;
     }
     const pid_t child = fork();
     if (child == 0) {
-        dup2(nothing, STDIN_FILENO);
+        dup2(theirInput, STDIN_FILENO);
         dup2(output[1], STDOUT_FILENO);
         dup2(errors[1], STDERR_FILENO);
         if (denied) dropPermissionOverride();
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    close(nothing);
+    if (input == ProgramInput::terminal)
+        program->terminalInput = theirInput;
+    else
+        close(theirInput);
     close(output[1]);
     close(errors[1]);
     if (child < 0) {
         close(output[0]);
         close(errors[0]);
-        return run;
+        if (program->terminal >= 0) close(program->terminal);
+        if (program->terminalInput >= 0) close(program->terminalInput);
+        delete program;
+        return nullptr;
     }
+    program->child = child;
+    program->ends[0].fd = output[0];
+    program->ends[1].fd = errors[0];
+    program->open = 2;
+    return program;
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    pollfd ends[2] = {{output[0], POLLIN, 0}, {errors[0], POLLIN, 0}};
-    std::string* texts[2] = {&run.output, &run.errors};
-    int open = 2;
-    bool killed = false;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            kill(child, SIGKILL);
-            killed = true;
-            break;
+bool waitForText(RunningProgram* program, const std::string& text, std::uint32_t boundMs) {
+    return collect(*program, after(boundMs), &text);
+}
+
+void typeLine(RunningProgram* program, const std::string& line) {
+    const std::string typed = line + "\n";
+    const ssize_t written = write(program->terminal, typed.data(), typed.size());
+    (void)written;
+    // Closing the terminal drops what is typed and not yet read, so the line must be taken
+    // first. A new terminal echoes (its default), and it does so once the line has reached its
+    // input queue; from then on its count of unread bytes tells whether the program has read it.
+    const auto deadline = std::chrono::steady_clock::now() + kLineTakenBound;
+    std::string echoed;
+    while (echoed.find('\n') == std::string::npos) {
+        pollfd ours{program->terminal, POLLIN, 0};
+        if (poll(&ours, 1, static_cast<int>(kLineTakenPollInterval.count())) > 0) {
+            char chunk[kEchoChunkBytes];
+            const ssize_t got = read(program->terminal, chunk, sizeof chunk);
+            if (got <= 0) return;
+            echoed.append(chunk, static_cast<std::size_t>(got));
         }
-        if (poll(ends, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (ends[i].fd < 0 || ends[i].revents == 0) continue;
-            char chunk[4096];
-            const ssize_t got = read(ends[i].fd, chunk, sizeof chunk);
-            if (got > 0) {
-                texts[i]->append(chunk, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(ends[i].fd);
-                ends[i].fd = -1;
-                --open;
-            }
-        }
+        if (std::chrono::steady_clock::now() >= deadline) return;
     }
-    for (pollfd& end : ends)
+    int unread = 0;
+    while (syscall(SYS_ioctl, program->terminalInput, FIONREAD, &unread) == 0 && unread > 0 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kLineTakenPollInterval);
+}
+
+void signalProgram(RunningProgram* program, int signal) { kill(program->child, signal); }
+
+ProgramRun finishProgram(RunningProgram* program, std::uint32_t boundMs) {
+    // A terminal that goes away is the end of the answers a program can get.
+    if (program->terminal >= 0) close(program->terminal);
+    if (program->terminalInput >= 0) close(program->terminalInput);
+    collect(*program, after(boundMs), nullptr);
+    const bool killed = program->open > 0;
+    if (killed) kill(program->child, SIGKILL);
+    for (pollfd& end : program->ends)
         if (end.fd >= 0) close(end.fd);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(program->child, &status, 0) < 0 && errno == EINTR) {
     }
+    ProgramRun run = std::move(program->run);
+    delete program;
     run.ended = !killed;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return run;
+}
+
+ProgramRun runInMockEnvironment(EmulatedUnit* e, const std::vector<std::string>& command,
+                                std::uint32_t boundMs) {
+    RunningProgram* program = startInMockEnvironment(e, command);
+    if (program == nullptr) return ProgramRun{false, -1, 0, {}, {}};
+    return finishProgram(program, boundMs);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/unit_model.h"
+#include "tests/linux/unit_descriptor.h"
 
 struct EmulatedUnit;
 
@@ -20,23 +21,75 @@ enum class NodeAccess {
 // the testbed itself needs it, to see its own sysfs. Call first thing in main().
 void runUnderMockPreload(char** argv);
 
-// Sets up the testbed: the unit's HID device with its report descriptor, and its hidraw node
-// served by `unit` (a copy). Null, with the reason on stderr, when umockdev cannot set it up.
-EmulatedUnit* plugEmulatedUnit(const SimUnit& unit, NodeAccess access = NodeAccess::granted);
+// The unit's node is always /dev/hidraw0; other devices follow it.
+constexpr const char* kUnitNode = "/dev/hidraw0";
+constexpr const char* kFirstOtherNode = "/dev/hidraw1";
+
+// Sets up the testbed: the unit's HID device with its report descriptor (the unit's own, sized
+// from its report lengths, when `descriptor` is empty), and its hidraw node served by `unit` (a
+// copy). Null, with the reason on stderr, when umockdev cannot set it up.
+EmulatedUnit* plugEmulatedUnit(const SimUnit& unit, NodeAccess access = NodeAccess::granted,
+                               const hiditems::Bytes& descriptor = {});
 void unplugEmulatedUnit(EmulatedUnit* emulated);
+
+// Another maker's HID device beside the unit, on the next hidraw node (kFirstOtherNode first).
+// Nothing serves it. False when umockdev cannot add it.
+bool plugOtherDevice(EmulatedUnit* emulated, std::uint16_t vendorId, std::uint16_t productId,
+                     NodeAccess access);
 
 // What the unit holds and received so far (a copy).
 SimUnit emulatedUnitState(EmulatedUnit* emulated);
 
+// The user swaps the ESC on the unit's cable now: no USB event, the unit answers on.
+void swapEmulatedEsc(EmulatedUnit* emulated, const SimEsc& esc);
+
+// The system takes only the first `bytesTaken` bytes of the `occurrence`th report of `command`
+// (1 = the first) and says so in the write's count; the unit gets that part.
+struct WriteCut {
+    std::uint8_t command;
+    std::uint32_t occurrence;
+    std::uint32_t bytesTaken;
+};
+void cutWrite(EmulatedUnit* emulated, const WriteCut& cut);
+
+// The answer to the `occurrence`th report of `command` is made when the report arrives but kept
+// back, with whatever else the unit sends with it, until releaseHeldAnswer. A program reading
+// meanwhile waits as on a slow unit (within its own bound).
+void holdAnswer(EmulatedUnit* emulated, std::uint8_t command, std::uint32_t occurrence);
+// True once that report arrived and its answer is being held; false after `boundMs` without.
+bool waitForHeldAnswer(EmulatedUnit* emulated, std::uint32_t boundMs);
+void releaseHeldAnswer(EmulatedUnit* emulated);
+
 struct ProgramRun {
     bool ended;    // false: still running at the bound, then killed
     int exitCode;  // the program's exit status; -1 when a signal ended it
+    int signal;    // the signal that ended it; 0 when it exited
     std::string output;
     std::string errors;
 };
 
-// Runs `command` (program path, then its arguments) with the umockdev preload library, so
-// that it sees the testbed instead of the system's devices; waits at most `boundMs`. A denied
-// node is denied to the program even when it runs as root.
+enum class ProgramInput {
+    nothing,   // /dev/null: a program that asks gets no answer and no terminal
+    terminal,  // a terminal of its own, which the test types into; closed when it is finished
+};
+
+struct RunningProgram;
+
+// Starts `command` (program path, then its arguments) with the umockdev preload library, so that
+// it sees the testbed instead of the system's devices. A denied node is denied to the program
+// even when it runs as root. Null when it cannot be started.
+RunningProgram* startInMockEnvironment(EmulatedUnit* emulated,
+                                       const std::vector<std::string>& command,
+                                       ProgramInput input = ProgramInput::nothing);
+// Collects what the program prints until `text` appears in its output or errors; false when it
+// did not within `boundMs`, or the program ended without printing it.
+bool waitForText(RunningProgram* program, const std::string& text, std::uint32_t boundMs);
+// Types `line` and a line end on the program's terminal.
+void typeLine(RunningProgram* program, const std::string& line);
+void signalProgram(RunningProgram* program, int signal);
+// Closes its terminal, waits at most `boundMs` for it to end (then kills it), and frees it.
+ProgramRun finishProgram(RunningProgram* program, std::uint32_t boundMs);
+
+// startInMockEnvironment with nothing as input, then finishProgram.
 ProgramRun runInMockEnvironment(EmulatedUnit* emulated, const std::vector<std::string>& command,
                                 std::uint32_t boundMs);

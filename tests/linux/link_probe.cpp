@@ -4,6 +4,7 @@
 //   hidraw_link_probe identify
 //   hidraw_link_probe round-trips COUNT
 //   hidraw_link_probe blocks COUNT IMAGE
+//   hidraw_link_probe hold        keeps the unit open until its input ends
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,21 @@ bool roundTripIntact(std::uint32_t trip) {
     return response.bytes[1] == ReadUnitMemory && readU32(response.bytes + 4) == address;
 }
 
+void printBytes(const char* name, const std::uint8_t* bytes, std::size_t count) {
+    std::printf("%s: ", name);
+    for (std::size_t i = 0; i < count; ++i) std::printf("%02X", bytes[i]);
+    std::printf("\n");
+}
+
+// Tells that the unit is open, then keeps it so until there is no more input.
+void holdUntilInputEnds() {
+    std::printf("holding\n");
+    std::fflush(stdout);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    }
+}
+
 bool step(const char* name, LinkResult result) {
     std::printf("%s: %d (system error %u)\n", name, result, lastSystemError());
     return result == kLinkOk;
@@ -71,7 +87,7 @@ int sendBlocks(std::uint32_t count, const char* imagePath) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s identify | round-trips COUNT | blocks COUNT IMAGE\n",
+        std::fprintf(stderr, "usage: %s identify | round-trips COUNT | blocks COUNT IMAGE | hold\n",
                      argv[0]);
         return EXIT_FAILURE;
     }
@@ -83,6 +99,7 @@ int main(int argc, char** argv) {
                 programmerLink.inputReportLength);
     std::printf("esc firmware: 0x%04X\n", escFirmwareVersion());
     std::printf("esc type: 0x%08X\n", escTypeId());
+    printBytes("esc boot info", programmerLink.escBootInfo, sizeof programmerLink.escBootInfo);
 
     int status = EXIT_SUCCESS;
     if (std::strcmp(argv[1], "round-trips") == 0 && argc == 3) {
@@ -94,6 +111,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[1], "blocks") == 0 && argc == 4) {
         status =
             sendBlocks(static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10)), argv[3]);
+    } else if (std::strcmp(argv[1], "hold") == 0) {
+        holdUntilInputEnds();
     }
     closeProgrammer();
     return status;

@@ -4,6 +4,7 @@
 #include <string>
 #include <tuple>
 
+#include "link/device_io.h"
 #include "tests/native/link_fixture.h"
 #include "tests/shared/update_facts.h"
 
@@ -97,6 +98,24 @@ struct LengthCase {
 };
 
 class ReportLengths : public LinkTest, public ::testing::WithParamInterface<LengthCase> {};
+
+struct UnfitAnswerCase {
+    const char* name;
+    SimFault fault;
+    LinkResult (*run)();
+};
+
+class UnfitAnswers : public LinkTest, public ::testing::WithParamInterface<UnfitAnswerCase> {};
+
+struct OpeningCase {
+    const char* name;
+    LinkResult (*open)();
+};
+
+class UnitHeldByAnotherProgram : public LinkTest,
+                                 public ::testing::WithParamInterface<OpeningCase> {};
+
+LinkResult eraseUnprepared() { return eraseFirmware(); }
 
 }  // namespace
 
@@ -261,8 +280,8 @@ TEST_F(LinkTest, EraseAnswerIsReadOneSecondAfterTheRequest) {
     removeWriteProtection();
     ASSERT_EQ(eraseFirmware(), kLinkOk);
     const SimReceived& erase = unit.received.back();
-    // The third pause of an update is the one inside the erase.
-    EXPECT_EQ(erase.readAtMs - erase.writtenAtMs, updatefacts::pausesBeforeTransferMs[2]);
+    // The fourth pause of an update is the one inside the erase.
+    EXPECT_EQ(erase.readAtMs - erase.writtenAtMs, updatefacts::pausesBeforeTransferMs[3]);
 }
 
 // Whatever identification found, the unit stays open for the caller to decide.
@@ -514,4 +533,88 @@ TEST_F(LinkTest, VanishedUnitFailsTheWrite) {
     simBusUnplug(kUnitPath);
     EXPECT_EQ(eraseFirmware(), kLinkWriteFailed);
     EXPECT_NE(lastSystemError(), 0u);
+}
+
+// A report of another length than the unit's input report, or one that names another command,
+// is no answer: read as one, its missing bytes or its garbage would be judged as a code.
+TEST_P(UnfitAnswers, FailTheRead) {
+    const UnfitAnswerCase& c = GetParam();
+    SimUnit unit = simReadyUnit();
+    unit.faults.push_back(c.fault);
+    openReady(unit);
+    EXPECT_EQ(c.run(), kLinkReadFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkTest, UnfitAnswers,
+    ::testing::Values(
+        UnfitAnswerCase{"LockOneByteShort", {SystemLock, 1, SimFaultKind::cutShort, 59}, lockUnit},
+        UnfitAnswerCase{"LockOneByteLonger", {SystemLock, 1, SimFaultKind::overlong, 0}, lockUnit},
+        // The unit refuses to erase a protected flash; cut after the error marker, the code
+        // padded with zeros would read as success.
+        UnfitAnswerCase{"EraseErrorCutBeforeItsCode",
+                        {EraseFirmware, 1, SimFaultKind::cutShort, 4},
+                        eraseUnprepared}),
+    rowName<UnfitAnswerCase>);
+
+// Every open handle of a unit gets every report it sends: two of our programs on one unit would
+// read each other's answers. The first to open it holds it until it closes.
+TEST_F(LinkTest, AnOpenLinkHoldsItsUnitUntilClosed) {
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+
+    EXPECT_EQ(deviceOpen(kUnitPath), kNoDevice);
+    EXPECT_TRUE(deviceHeldElsewhere(lastSystemError()));
+
+    closeProgrammer();
+    const DeviceHandle reopened = deviceOpen(kUnitPath);
+    EXPECT_NE(reopened, kNoDevice);
+    if (reopened != kNoDevice) deviceClose(reopened);
+}
+
+TEST_P(UnitHeldByAnotherProgram, IsInUseAndSentNothingUntilReleased) {
+    SimUnit unit = simReadyUnit();
+    simBusPlugUnit(unit);
+    const DeviceHandle other = deviceOpen(kUnitPath);
+    ASSERT_NE(other, kNoDevice);
+
+    EXPECT_EQ(GetParam().open(), kLinkInUse);
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_TRUE(unit.received.empty());
+
+    deviceClose(other);
+    EXPECT_EQ(GetParam().open(), kLinkOk);
+    EXPECT_EQ(simCommandOrder(unit), kIdentification);
+}
+
+INSTANTIATE_TEST_SUITE_P(LinkTest, UnitHeldByAnotherProgram,
+                         ::testing::Values(OpeningCase{"Search", openProgrammer},
+                                           OpeningCase{"ByPath",
+                                                       [] { return openProgrammerAt(kUnitPath); }}),
+                         rowName<OpeningCase>);
+
+TEST_F(LinkTest, SearchPassesAUnitHeldElsewhereForAFreeOne) {
+    SimUnit held = simReadyUnit();
+    SimUnit available = simReadyUnit();
+    simBusPlugUnit(held, u"held");
+    simBusPlugUnit(available, u"free");
+    const DeviceHandle other = deviceOpen(u"held");
+    ASSERT_NE(other, kNoDevice);
+
+    EXPECT_EQ(openProgrammer(), kLinkOk);
+    EXPECT_EQ(std::u16string(programmerLink.devicePath), u"free");
+    EXPECT_TRUE(held.received.empty());
+    deviceClose(other);
+}
+
+// A program that is not ours (a reader that holds nothing) does not keep us out.
+TEST_F(LinkTest, AReaderThatHoldsNothingDoesNotBlock) {
+    SimUnit unit = simReadyUnit();
+    simBusPlugUnit(unit);
+    const DeviceHandle reader = simOpenUnheld(kUnitPath);
+    ASSERT_NE(reader, kNoDevice);
+
+    EXPECT_EQ(openProgrammer(), kLinkOk);
+    EXPECT_EQ(linkReadiness(), LinkReadiness::ready);
+    deviceClose(reader);
 }

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <string>
 
+#include "link/device_io.h"
 #include "tests/native/link_fixture.h"
 #include "tests/shared/update_facts.h"
 #include "update/update_steps.h"
@@ -12,8 +13,19 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Pauses = std::vector<std::uint32_t>;
 
-// Lock, flash unlock, erase and address come before the first block.
-constexpr std::size_t kRequestsBeforeBlocks = 4;
+// The ESC asked for again: Identify, ReadEscMemory, ReadEscBootInfo.
+constexpr std::size_t kReidentificationRequests = 3;
+// The re-identification, lock, flash unlock, erase and address come before the first block.
+constexpr std::size_t kRequestsBeforeBlocks = kReidentificationRequests + 4;
+// Where the erase and the address sit among the requests of an update.
+constexpr std::size_t kEraseRequest = kReidentificationRequests + 2;
+constexpr std::size_t kAddressRequest = kEraseRequest + 1;
+// Where the wait inside the erase and the two behind it sit among the pauses of an update.
+constexpr std::size_t kInsideErasePause = 3;
+
+// The opening identification asked Identify once; the update asks it the second time.
+constexpr std::uint32_t kReidentification = 2;
+constexpr std::uint32_t kForeignEscType = 0x0B07403C;
 
 Bytes makeImage(std::uint32_t size) {
     Bytes image(size);
@@ -107,6 +119,82 @@ struct ReadinessCase {
 
 class ReadinessAtWriting : public UpdateTest,
                            public ::testing::WithParamInterface<ReadinessCase> {};
+
+// What the link record shows of the ESC.
+struct EscRecord {
+    LinkReadiness readiness;
+    std::uint16_t firmwareVersion;
+    std::uint32_t typeId;
+    std::uint32_t bootloaderVersion;
+};
+
+struct ChangeCase {
+    const char* name;
+    // Done to the unit after the user confirmed: the ESC swapped on the cable, or a fault that
+    // swaps it while the update asks.
+    void (*change)(SimUnit& unit);
+    Bytes requests;    // what the update sends: the identification requests alone
+    EscRecord record;  // what the record shows afterwards: what is there now
+};
+
+class ChangedEsc : public UpdateTest, public ::testing::WithParamInterface<ChangeCase> {};
+
+struct SameEscCase {
+    const char* name;
+    void (*change)(SimUnit& unit);
+};
+
+class UnchangedEsc : public UpdateTest, public ::testing::WithParamInterface<SameEscCase> {};
+
+struct StopCase {
+    const char* name;
+    FlashStep before;           // the step the question stops
+    std::uint32_t beforeBlock;  // for a stop inside the transfer: the block not sent
+    Bytes requests;             // everything the unit receives
+};
+
+class StopQuestion : public UpdateTest, public ::testing::WithParamInterface<StopCase> {};
+
+// Where a test's stop question says no.
+struct StopPlan {
+    FlashStep before;
+    std::uint32_t beforeBlock;
+    std::uint32_t blocksAsked = 0;
+};
+
+bool goOnUnlessPlanned(FlashStep next, void* context) {
+    return next != static_cast<StopPlan*>(context)->before;
+}
+
+bool goOnWithBlockUnlessPlanned(void* context) {
+    StopPlan& plan = *static_cast<StopPlan*>(context);
+    return ++plan.blocksAsked != plan.beforeBlock;
+}
+
+TransferOutcome transferAskingBeforeEachBlock(const std::uint8_t* image, std::uint32_t size,
+                                              void* context) {
+    return sendImageBlocks(image, size, nullptr, context, goOnWithBlockUnlessPlanned);
+}
+
+EscRecord recordNow() {
+    return {linkReadiness(), escFirmwareVersion(), escTypeId(), escBootloaderVersion()};
+}
+
+bool operator==(const EscRecord& a, const EscRecord& b) {
+    return a.readiness == b.readiness && a.firmwareVersion == b.firmwareVersion &&
+           a.typeId == b.typeId && a.bootloaderVersion == b.bootloaderVersion;
+}
+
+void PrintTo(const EscRecord& r, std::ostream* out) {
+    *out << "readiness " << static_cast<int>(r.readiness) << ", firmware " << std::hex
+         << r.firmwareVersion << ", type " << r.typeId << ", bootloader " << r.bootloaderVersion
+         << std::dec;
+}
+
+const Bytes kReidentifyingRequests(std::begin(updatefacts::identifyCommands),
+                                   std::end(updatefacts::identifyCommands));
+const Bytes kBootloaderUnitRequests(std::begin(updatefacts::bootloaderUnitIdentifyCommands),
+                                    std::end(updatefacts::bootloaderUnitIdentifyCommands));
 
 }  // namespace
 
@@ -232,10 +320,12 @@ TEST_F(UpdateTest, FullUpdateSendsTheChainInOrderWithItsPauses) {
 
     // As the unit sees it: the erase's answer is taken after the wait inside the erase, the
     // address comes after the wait behind it and the step pause.
-    const SimReceived& erase = unit.received[2];
-    EXPECT_EQ(erase.readAtMs - erase.writtenAtMs, updatefacts::pausesBeforeTransferMs[2]);
-    EXPECT_EQ(unit.received[3].writtenAtMs - erase.readAtMs,
-              updatefacts::pausesBeforeTransferMs[3] + updatefacts::pausesBeforeTransferMs[4]);
+    const SimReceived& erase = unit.received[kEraseRequest];
+    EXPECT_EQ(erase.readAtMs - erase.writtenAtMs,
+              updatefacts::pausesBeforeTransferMs[kInsideErasePause]);
+    EXPECT_EQ(unit.received[kAddressRequest].writtenAtMs - erase.readAtMs,
+              updatefacts::pausesBeforeTransferMs[kInsideErasePause + 1] +
+                  updatefacts::pausesBeforeTransferMs[kInsideErasePause + 2]);
     EXPECT_EQ(unit.flash, image);
     EXPECT_FALSE(unit.locked);
     EXPECT_TRUE(unit.writeProtected);
@@ -257,31 +347,107 @@ TEST_P(FailingSteps, EndTheChainThere) {
 INSTANTIATE_TEST_SUITE_P(
     UpdateTest, FailingSteps,
     ::testing::Values(
-        FailingStepCase{"LockRefused", {SystemLock, 1, SimFaultKind::refusal, 0}, FlashStep::lock,
-                        1627, 1},
-        FailingStepCase{"LockUnanswered", {SystemLock, 1, SimFaultKind::noAnswer, 0},
-                        FlashStep::lock, -3, 1},
-        FailingStepCase{"UnlockError", {WriteProtect, 1, SimFaultKind::errorAnswer, 9},
-                        FlashStep::unlockFlash, 9, 2},
-        FailingStepCase{"UnlockRefused", {WriteProtect, 1, SimFaultKind::refusal, 0},
-                        FlashStep::unlockFlash, 1627, 2},
-        FailingStepCase{"EraseError", {EraseFirmware, 1, SimFaultKind::errorAnswer, 0x44},
-                        FlashStep::erase, 0x44, 3},
-        FailingStepCase{"UnitGoneAtErase", {EraseFirmware, 1, SimFaultKind::disconnect, 0},
-                        FlashStep::erase, -2, 3},
-        FailingStepCase{"GarbledEraseAnswer", {EraseFirmware, 1, SimFaultKind::malformed, 0},
-                        FlashStep::erase, -3, 3},
-        FailingStepCase{"AddressError", {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45},
-                        FlashStep::setAddress, 0x45, 4},
-        FailingStepCase{"FirstBlockRejected", {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x46},
-                        FlashStep::transfer, 0x46, kRequestsBeforeBlocks + 1},
+        // The re-identification's own failures: nothing is locked.
+        FailingStepCase{"ReidentifyUnanswered",
+                        {Identify, kReidentification, SimFaultKind::noAnswer, 0},
+                        FlashStep::reidentify,
+                        -3,
+                        1},
+        FailingStepCase{"ReidentifyAnsweredWithAnError",
+                        {Identify, kReidentification, SimFaultKind::errorAnswer, 0x5A},
+                        FlashStep::reidentify,
+                        0x5A,
+                        1},
+        FailingStepCase{"UnitGoneAtTheReidentification",
+                        {Identify, kReidentification, SimFaultKind::disconnect, 0},
+                        FlashStep::reidentify,
+                        -2,
+                        1},
+        FailingStepCase{"EscMemoryCutShortAtTheReidentification",
+                        {ReadEscMemory, kReidentification, SimFaultKind::cutShort, 20},
+                        FlashStep::reidentify,
+                        -3,
+                        2},
+        FailingStepCase{"EscMemoryErrorAtTheReidentification",
+                        {ReadEscMemory, kReidentification, SimFaultKind::errorAnswer, 0x31},
+                        FlashStep::reidentify,
+                        0x31,
+                        2},
+        FailingStepCase{"BootInfoOverlongAtTheReidentification",
+                        {ReadEscBootInfo, kReidentification, SimFaultKind::overlong, 0},
+                        FlashStep::reidentify,
+                        -3,
+                        3},
+        FailingStepCase{
+            "LockRefused", {SystemLock, 1, SimFaultKind::refusal, 0}, FlashStep::lock, 1627, 4},
+        FailingStepCase{
+            "LockUnanswered", {SystemLock, 1, SimFaultKind::noAnswer, 0}, FlashStep::lock, -3, 4},
+        FailingStepCase{"UnlockError",
+                        {WriteProtect, 1, SimFaultKind::errorAnswer, 9},
+                        FlashStep::unlockFlash,
+                        9,
+                        5},
+        FailingStepCase{"UnlockRefused",
+                        {WriteProtect, 1, SimFaultKind::refusal, 0},
+                        FlashStep::unlockFlash,
+                        1627,
+                        5},
+        FailingStepCase{"EraseError",
+                        {EraseFirmware, 1, SimFaultKind::errorAnswer, 0x44},
+                        FlashStep::erase,
+                        0x44,
+                        6},
+        FailingStepCase{"UnitGoneAtErase",
+                        {EraseFirmware, 1, SimFaultKind::disconnect, 0},
+                        FlashStep::erase,
+                        -2,
+                        6},
+        FailingStepCase{"GarbledEraseAnswer",
+                        {EraseFirmware, 1, SimFaultKind::malformed, 0},
+                        FlashStep::erase,
+                        -3,
+                        6},
+        // Padded with zeros, a cut-short answer would read as a success.
+        FailingStepCase{"EraseAnswerCutShort",
+                        {EraseFirmware, 1, SimFaultKind::cutShort, 8},
+                        FlashStep::erase,
+                        -3,
+                        6},
+        FailingStepCase{"EraseAnswerOverlong",
+                        {EraseFirmware, 1, SimFaultKind::overlong, 0},
+                        FlashStep::erase,
+                        -3,
+                        6},
+        FailingStepCase{"AddressError",
+                        {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45},
+                        FlashStep::setAddress,
+                        0x45,
+                        7},
+        FailingStepCase{"FirstBlockRejected",
+                        {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x46},
+                        FlashStep::transfer,
+                        0x46,
+                        kRequestsBeforeBlocks + 1},
+        FailingStepCase{"BlockAnswerCutShort",
+                        {WriteDataBlock, 3, SimFaultKind::cutShort, 4},
+                        FlashStep::transfer,
+                        -3,
+                        kRequestsBeforeBlocks + 3},
+        FailingStepCase{"BlockAnswerOverlong",
+                        {WriteDataBlock, 3, SimFaultKind::overlong, 0},
+                        FlashStep::transfer,
+                        -3,
+                        kRequestsBeforeBlocks + 3},
         FailingStepCase{"MiddleBlockRejected",
                         {WriteDataBlock, updatefacts::blocks / 2, SimFaultKind::errorAnswer, 0x46},
-                        FlashStep::transfer, 0x46,
+                        FlashStep::transfer,
+                        0x46,
                         kRequestsBeforeBlocks + updatefacts::blocks / 2},
         FailingStepCase{"LastBlockRejected",
                         {WriteDataBlock, updatefacts::blocks, SimFaultKind::errorAnswer, 0x46},
-                        FlashStep::transfer, 0x46, kRequestsBeforeBlocks + updatefacts::blocks}),
+                        FlashStep::transfer,
+                        0x46,
+                        kRequestsBeforeBlocks + updatefacts::blocks}),
     rowName<FailingStepCase>);
 
 TEST_F(UpdateTest, UnlockAnsweredWithErrorCodeZeroGoesOnToTheErase) {
@@ -292,7 +458,7 @@ TEST_F(UpdateTest, UnlockAnsweredWithErrorCodeZeroGoesOnToTheErase) {
     // The faked answer left the flash protected, so the erase itself is refused by the unit.
     FlashOutcome outcome = flashImage(image.data(), 96, plainTransfer, nullptr);
     EXPECT_EQ(outcome.failedStep, FlashStep::erase);
-    EXPECT_EQ(simCommandOrder(unit), updateCommandsUpTo(3));
+    EXPECT_EQ(simCommandOrder(unit), updateCommandsUpTo(kEraseRequest + 1));
 }
 
 TEST_F(UpdateTest, FailedEraseStillWaitsBeforeItIsReported) {
@@ -302,7 +468,7 @@ TEST_F(UpdateTest, FailedEraseStillWaitsBeforeItIsReported) {
     const std::size_t pausesBefore = simPauses().size();
     flashImage(nullptr, 0, plainTransfer, nullptr);
     // Up to and including the wait behind the erase.
-    EXPECT_EQ(pausesSince(pausesBefore), updatePausesUpTo(4));
+    EXPECT_EQ(pausesSince(pausesBefore), updatePausesUpTo(kInsideErasePause + 2));
 }
 
 TEST_F(UpdateTest, WithoutLinkTheChainFailsAtTheLockWithoutIo) {
@@ -312,9 +478,11 @@ TEST_F(UpdateTest, WithoutLinkTheChainFailsAtTheLockWithoutIo) {
     EXPECT_EQ(simIoCount(), 0u);
 }
 
-// Reports that come twice, unasked or late are never read as the answer to a later request: the
-// step whose answer it is decides the outcome.
-TEST_P(AnswerPairing, EachStepIsJudgedByItsOwnAnswer) {
+// Nothing in an answer names its request. Inside an update, a report found queued before a
+// request is one nobody asked for: the answer taken for the previous request may have been
+// another's, so that step fails and nothing further is sent. Before the update, and in the
+// closing steps whose answers count for nothing, such reports are dropped.
+TEST_P(AnswerPairing, AReportNobodyAskedForStopsTheUpdateBeforeItsNextRequest) {
     const PairingCase& c = GetParam();
     SimUnit unit = simReadyUnit();
     unit.faults = c.faults;
@@ -324,33 +492,156 @@ TEST_P(AnswerPairing, EachStepIsJudgedByItsOwnAnswer) {
         flashImage(image.data(), updatefacts::imageBytes, plainTransfer, nullptr);
     EXPECT_EQ(outcome.failedStep, c.step);
     EXPECT_EQ(outcome.result, c.result);
-    EXPECT_EQ(unit.received.size(), c.reportsSent);
+    EXPECT_EQ(simCommandOrder(unit), updateCommandsUpTo(c.reportsSent));
     if (c.step == FlashStep::none) {
         EXPECT_EQ(unit.flash, image);
+        EXPECT_FALSE(unit.locked);
     }
 }
 
+// A duplicate's `code` is how long after its request it arrives: inside the wait that follows
+// the request (20 ms after most, 1000 inside the erase, 4000 behind it).
 INSTANTIATE_TEST_SUITE_P(
     UpdateTest, AnswerPairing,
     ::testing::Values(
-        PairingCase{"RejectedLastBlockAfterADuplicatedAnswer",
-                    {{WriteDataBlock, 1, SimFaultKind::answerTwice, 0},
-                     {WriteDataBlock, updatefacts::blocks, SimFaultKind::errorAnswer, 0x46}},
-                    FlashStep::transfer, 0x46, kRequestsBeforeBlocks + updatefacts::blocks},
-        PairingCase{"FailedAddressAfterADuplicatedEraseAnswer",
-                    {{EraseFirmware, 1, SimFaultKind::answerTwice, 0},
-                     {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45}},
-                    FlashStep::setAddress, 0x45, kRequestsBeforeBlocks},
-        PairingCase{"UnaskedErrorReportAfterTheLock",
+        // No pause between the re-identification's requests: the duplicate is found before
+        // the lock.
+        PairingCase{"ReidentificationDuplicatedLate",
+                    {{Identify, kReidentification, SimFaultKind::duplicateLate, 10}},
+                    FlashStep::reidentify,
+                    kLinkOutOfStep,
+                    kReidentificationRequests},
+        PairingCase{"ReidentificationAnsweredTwice",
+                    {{ReadEscMemory, kReidentification, SimFaultKind::answerTwice, 0}},
+                    FlashStep::reidentify,
+                    kLinkOutOfStep,
+                    2},
+        PairingCase{"LockAnsweredTwice",
+                    {{SystemLock, 1, SimFaultKind::answerTwice, 0}},
+                    FlashStep::lock,
+                    kLinkOutOfStep,
+                    4},
+        PairingCase{"UnaskedReportAfterTheLock",
                     {{SystemLock, 1, SimFaultKind::unasked, 0x77}},
-                    FlashStep::none, kLinkOk, updatefacts::updateCommandCount},
+                    FlashStep::lock,
+                    kLinkOutOfStep,
+                    4},
+        PairingCase{"UnlockDuplicatedLate",
+                    {{WriteProtect, 1, SimFaultKind::duplicateLate, 15}},
+                    FlashStep::unlockFlash,
+                    kLinkOutOfStep,
+                    5},
+        PairingCase{"EraseDuplicatedInsideItsWait",
+                    {{EraseFirmware, 1, SimFaultKind::duplicateLate, 500}},
+                    FlashStep::erase,
+                    kLinkOutOfStep,
+                    kEraseRequest + 1},
+        PairingCase{"EraseDuplicatedInTheWaitBehindIt",
+                    {{EraseFirmware, 1, SimFaultKind::duplicateLate, 3000}},
+                    FlashStep::erase,
+                    kLinkOutOfStep,
+                    kEraseRequest + 1},
+        PairingCase{"AddressDuplicatedLate",
+                    {{SetWriteAddress, 1, SimFaultKind::duplicateLate, 10}},
+                    FlashStep::setAddress,
+                    kLinkOutOfStep,
+                    kAddressRequest + 1},
+        PairingCase{"BlockDuplicatedInsideItsWait",
+                    {{WriteDataBlock, 1, SimFaultKind::duplicateLate, 10}},
+                    FlashStep::transfer,
+                    kLinkOutOfStep,
+                    kRequestsBeforeBlocks + 1},
+        PairingCase{"LastBlockDuplicatedInsideItsWait",
+                    {{WriteDataBlock, updatefacts::blocks, SimFaultKind::duplicateLate, 19}},
+                    FlashStep::transfer,
+                    kLinkOutOfStep,
+                    kRequestsBeforeBlocks + updatefacts::blocks},
+        PairingCase{"UnaskedReportAfterIdentification",
+                    {{ReadEscBootInfo, 1, SimFaultKind::unasked, 0x77}},
+                    FlashStep::none,
+                    kLinkOk,
+                    updatefacts::updateCommandCount},
+        // Read and ignored: the lock is still released.
+        PairingCase{"RestoreAnsweredTwice",
+                    {{WriteProtect, 2, SimFaultKind::answerTwice, 0}},
+                    FlashStep::none,
+                    kLinkOk,
+                    updatefacts::updateCommandCount},
         PairingCase{"LockAnsweredAfterTheBound",
                     {{SystemLock, 1, SimFaultKind::lateAnswer, 0}},
-                    FlashStep::lock, kLinkReadFailed, 1},
+                    FlashStep::lock,
+                    kLinkReadFailed,
+                    4},
         PairingCase{"UnitVanishesBetweenABlockAndItsAnswer",
                     {{WriteDataBlock, 7, SimFaultKind::vanishBeforeAnswer, 0}},
-                    FlashStep::transfer, kLinkReadFailed, kRequestsBeforeBlocks + 7}),
+                    FlashStep::transfer,
+                    kLinkReadFailed,
+                    kRequestsBeforeBlocks + 7}),
     rowName<PairingCase>);
+
+// Another program reading the same unit (it holds nothing, so it may) sends a request in the
+// middle of an update: its answer reaches every handle of the unit, ours too.
+TEST_F(UpdateTest, AnotherProgramsRequestDuringAnUpdateStopsItBeforeTheErase) {
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+    const DeviceHandle other = simOpenUnheld(programmerLink.devicePath);
+    ASSERT_NE(other, kNoDevice);
+    const StepQuestion askAcrossBeforeTheErase = [](FlashStep next, void* context) {
+        if (next == FlashStep::erase) {
+            const Report identify = commandReport(Identify, 0);
+            deviceWrite(static_cast<DeviceHandle>(context), identify.bytes, kReportBufferSize);
+        }
+        return true;
+    };
+    const Bytes image = makeImage(96);
+
+    FlashOutcome outcome =
+        flashImage(image.data(), 96, plainTransfer, other, askAcrossBeforeTheErase);
+
+    EXPECT_EQ(outcome.failedStep, FlashStep::unlockFlash);
+    EXPECT_EQ(outcome.result, kLinkOutOfStep);
+    EXPECT_EQ(unit.commandCounts[EraseFirmware], 0u);
+    deviceClose(other);
+}
+
+// A unit unplugged while the chain pauses is gone for the next step; the previous step's answer
+// is not in doubt.
+TEST_F(UpdateTest, UnitUnpluggedBetweenStepsFailsTheNextStep) {
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+    const StepQuestion unplugBeforeTheAddress = [](FlashStep next, void* context) {
+        if (next == FlashStep::setAddress) simBusUnplug(static_cast<const char16_t*>(context));
+        return true;
+    };
+    const Bytes image = makeImage(96);
+
+    FlashOutcome outcome = flashImage(image.data(), 96, plainTransfer, programmerLink.devicePath,
+                                      unplugBeforeTheAddress);
+
+    EXPECT_EQ(outcome.failedStep, FlashStep::setAddress);
+    EXPECT_EQ(outcome.result, kLinkWriteFailed);
+    EXPECT_NE(outcome.systemError, 0u);
+}
+
+// Every block answered: the image is in. The closing steps cannot reach a unit that is gone,
+// but their answers count for nothing anyway.
+TEST_F(UpdateTest, UnitUnpluggedAfterTheLastBlockLeavesTheUpdateComplete) {
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+    const TransferFunction sendThenUnplug = [](const std::uint8_t* image, std::uint32_t size,
+                                               void* context) {
+        const TransferOutcome sent = sendImageBlocks(image, size, nullptr, nullptr);
+        simBusUnplug(static_cast<const char16_t*>(context));
+        return sent;
+    };
+    const Bytes image = makeImage(96);
+
+    FlashOutcome outcome = flashImage(image.data(), 96, sendThenUnplug, programmerLink.devicePath);
+
+    EXPECT_EQ(outcome.failedStep, FlashStep::none);
+    EXPECT_EQ(outcome.result, kLinkOk);
+    EXPECT_EQ(unit.flash, image);
+}
 
 // The chain looks at the link it is given, not at what the window showed earlier: a unit that is
 // linked but was not found ready gets nothing, not even the lock.
@@ -402,3 +693,140 @@ INSTANTIATE_TEST_SUITE_P(
         ReadinessCase{"OutputReportTooShortForABlock",
                       [](SimUnit& u) { u.outputReportLength = 32; }, LinkReadiness::noUnit}),
     rowName<ReadinessCase>);
+
+// The ESC can change on the unit's cable with no USB event while the user reads the
+// confirmation. Asked again right before the lock, the unit tells; then nothing but the
+// identification requests goes out, and the record describes what is there now.
+TEST_P(ChangedEsc, GetsNothingAndTheRecordDescribesWhatIsThereNow) {
+    const ChangeCase& c = GetParam();
+    SimUnit unit = simReadyUnit(0x0302);
+    openReady(unit);
+    c.change(unit);
+    const Bytes image = makeImage(updatefacts::imageBytes);
+
+    FlashOutcome outcome =
+        flashImage(image.data(), updatefacts::imageBytes, plainTransfer, nullptr);
+
+    EXPECT_EQ(outcome.failedStep, FlashStep::escChanged);
+    EXPECT_EQ(outcome.result, kLinkOk);
+    EXPECT_EQ(simCommandOrder(unit), c.requests);
+    EXPECT_EQ(recordNow(), c.record);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateTest, ChangedEsc,
+    ::testing::Values(
+        ChangeCase{
+            "ForeignTypeSwappedWhileTheUnitIsAsked",
+            [](SimUnit& u) {
+                u.swapTo = simReadyEsc(0x0302, kForeignEscType);
+                u.faults.push_back({Identify, kReidentification, SimFaultKind::swapEsc, 0});
+            },
+            kReidentifyingRequests,
+            {LinkReadiness::incompatibleEsc, 0x0302, kForeignEscType, kSimEscBootloaderVersion}},
+        ChangeCase{
+            "ForeignTypeSwappedBeforeTheUpdate",
+            [](SimUnit& u) { simConnectEsc(u, simReadyEsc(0x0302, kForeignEscType)); },
+            kReidentifyingRequests,
+            {LinkReadiness::incompatibleEsc, 0x0302, kForeignEscType, kSimEscBootloaderVersion}},
+        ChangeCase{"EscRemoved",
+                   [](SimUnit& u) { simConnectEsc(u, simNoEsc()); },
+                   updateCommandsUpTo(1),
+                   {LinkReadiness::noUpdatableEsc, 0, 0, 0}},
+        // Still ready and supported, but not what the user confirmed: the version shown, and
+        // the downgrade question, were about the other one.
+        ChangeCase{"OtherFirmwareVersion",
+                   [](SimUnit& u) { simConnectEsc(u, simReadyEsc(0x0303)); },
+                   kReidentifyingRequests,
+                   {LinkReadiness::ready, 0x0303, kSupportedEscType, kSimEscBootloaderVersion}},
+        ChangeCase{"OtherBootloaderVersion",
+                   [](SimUnit& u) {
+                       simConnectEsc(u, simReadyEsc(0x0302, kSupportedEscType, 0x02000106));
+                   },
+                   kReidentifyingRequests,
+                   {LinkReadiness::ready, 0x0302, kSupportedEscType, 0x02000106}},
+        ChangeCase{"OtherSupportedType",
+                   [](SimUnit& u) { simConnectEsc(u, simReadyEsc(0x0302, kSupportedEscTypeAlt)); },
+                   kReidentifyingRequests,
+                   {LinkReadiness::ready, 0x0302, kSupportedEscTypeAlt, kSimEscBootloaderVersion}},
+        ChangeCase{"UnitNowInItsBootloader",
+                   [](SimUnit& u) { u.inBootloader = true; },
+                   kBootloaderUnitRequests,
+                   {LinkReadiness::wrongMode, 0, 0, 0}}),
+    rowName<ChangeCase>);
+
+// Identification cannot tell two ESCs of one type with the same versions apart; either is the
+// one confirmed.
+TEST_P(UnchangedEsc, IsUpdatedCompletely) {
+    SimUnit unit = simReadyUnit(0x0302);
+    openReady(unit);
+    GetParam().change(unit);
+    const Bytes image = makeImage(updatefacts::imageBytes);
+
+    FlashOutcome outcome =
+        flashImage(image.data(), updatefacts::imageBytes, plainTransfer, nullptr);
+
+    EXPECT_EQ(outcome.failedStep, FlashStep::none);
+    EXPECT_EQ(outcome.result, kLinkOk);
+    EXPECT_EQ(simCommandOrder(unit), updatefacts::updateCommandOrder());
+    EXPECT_EQ(unit.flash, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateTest, UnchangedEsc,
+    ::testing::Values(
+        SameEscCase{"SameEsc", [](SimUnit&) {}},
+        SameEscCase{"TwinSwappedBeforeTheUpdate",
+                    [](SimUnit& u) { simConnectEsc(u, simReadyEsc(0x0302)); }},
+        SameEscCase{"TwinSwappedWhileTheUnitIsAsked",
+                    [](SimUnit& u) {
+                        u.swapTo = simReadyEsc(0x0302);
+                        u.faults.push_back({Identify, kReidentification, SimFaultKind::swapEsc, 0});
+                    }}),
+    rowName<SameEscCase>);
+
+// Asked before every step and every block. A stop sends nothing of the step it stops, gives
+// back the write protection and the lock wherever they were taken, and up to the erase leaves
+// the ESC's firmware as it was.
+TEST_P(StopQuestion, EndsTheChainBeforeTheStepAndGivesBackWhatWasTaken) {
+    const StopCase& c = GetParam();
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+    StopPlan plan{c.before, c.beforeBlock};
+    const Bytes image = makeImage(updatefacts::imageBytes);
+
+    FlashOutcome outcome = flashImage(image.data(), updatefacts::imageBytes,
+                                      transferAskingBeforeEachBlock, &plan, goOnUnlessPlanned);
+
+    EXPECT_EQ(outcome.failedStep, c.before);
+    EXPECT_EQ(outcome.result, kLinkStopped);
+    EXPECT_EQ(simCommandOrder(unit), c.requests);
+    EXPECT_FALSE(unit.locked);
+    EXPECT_TRUE(unit.writeProtected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateTest, StopQuestion,
+    ::testing::Values(StopCase{"BeforeTheReidentification", FlashStep::reidentify, 0, {}},
+                      StopCase{"BeforeTheLock", FlashStep::lock, 0, kReidentifyingRequests},
+                      StopCase{"BetweenLockAndUnlock",
+                               FlashStep::unlockFlash,
+                               0,
+                               {Identify, ReadEscMemory, ReadEscBootInfo, SystemLock, SystemLock}},
+                      StopCase{"BetweenUnlockAndErase",
+                               FlashStep::erase,
+                               0,
+                               {Identify, ReadEscMemory, ReadEscBootInfo, SystemLock, WriteProtect,
+                                WriteProtect, SystemLock}},
+                      StopCase{"AfterTheErase",
+                               FlashStep::setAddress,
+                               0,
+                               {Identify, ReadEscMemory, ReadEscBootInfo, SystemLock, WriteProtect,
+                                EraseFirmware, WriteProtect, SystemLock}},
+                      StopCase{"BetweenBlocks",
+                               FlashStep::transfer,
+                               3,
+                               {Identify, ReadEscMemory, ReadEscBootInfo, SystemLock, WriteProtect,
+                                EraseFirmware, SetWriteAddress, WriteDataBlock, WriteDataBlock,
+                                WriteProtect, SystemLock}}),
+    rowName<StopCase>);
