@@ -34,33 +34,51 @@ constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, Device
 
 // Room for one input report and one byte more, so that a longer report shows as such.
 constexpr DWORD kReportRoomBytes = 256;
+// The reports one drop reads and counts before it flushes the rest unread; the system's HID
+// queue holds 32 by default.
+constexpr std::uint32_t kDropReadsMax = 64;
 
 HANDLE asHandle(DeviceHandle device) { return static_cast<HANDLE>(device); }
 
-// Which open device holds which claim. A program of ours has one or two devices open at a time.
+// Which open device holds which claim, and its input report length once asked for. A program
+// of ours has one or two devices open at a time.
 struct Claim {
     HANDLE device;
     HANDLE mutex;
+    DWORD inputLength;
 };
-Claim claims[16];
+constexpr int kClaimsMax = 16;
+Claim claims[kClaimsMax];
 
 constexpr wchar_t kClaimNameFormat[] = L"Local\\ZirvanoProgrammingUnit-%016llx";
 constexpr int kClaimNameUnits = 64;
 constexpr unsigned long long kFnvOffset = 0xcbf29ce484222325ull;
 constexpr unsigned long long kFnvPrime = 0x100000001b3ull;
+// "\\?\" and "\\.\" open the same device; the prefix is left out of the name.
+constexpr std::size_t kPathPrefixUnits = 4;
+
+bool hasDevicePrefix(const char16_t* path) {
+    return path[0] == u'\\' && path[1] == u'\\' && (path[2] == u'?' || path[2] == u'.') &&
+           path[3] == u'\\';
+}
 
 // A named mutex per device path tells our programs apart from each other: only the first to
 // create it may open the device. Interface paths differ in letter case between the device list
 // and notifications, so the name is made from the path folded to lower case.
 HANDLE claimDevice(const char16_t* path) {
     unsigned long long hash = kFnvOffset;
-    for (const char16_t* unit = path; *unit != u'\0'; ++unit) {
+    const char16_t* start = hasDevicePrefix(path) ? path + kPathPrefixUnits : path;
+    for (const char16_t* unit = start; *unit != u'\0'; ++unit) {
         const char16_t folded = *unit >= u'A' && *unit <= u'Z' ? *unit + (u'a' - u'A') : *unit;
         hash = (hash ^ static_cast<unsigned long long>(folded)) * kFnvPrime;
     }
     wchar_t name[kClaimNameUnits];
     std::swprintf(name, kClaimNameUnits, kClaimNameFormat, hash);
+    // Only a name that already existed leaves ERROR_ALREADY_EXISTS behind; nothing stale may.
+    SetLastError(ERROR_SUCCESS);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    // A claim made by another user's program can be one this user may not even open.
+    if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) SetLastError(ERROR_BUSY);
     if (mutex == nullptr) return nullptr;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(mutex);
@@ -70,21 +88,35 @@ HANDLE claimDevice(const char16_t* path) {
     return mutex;
 }
 
+Claim* claimOf(HANDLE device) {
+    for (Claim& claim : claims)
+        if (claim.device == device) return &claim;
+    return nullptr;
+}
+
 bool keepClaim(HANDLE device, HANDLE mutex) {
     for (Claim& claim : claims)
         if (claim.device == nullptr) {
-            claim = {device, mutex};
+            claim = {device, mutex, 0};
             return true;
         }
     return false;
 }
 
 void releaseClaim(HANDLE device) {
-    for (Claim& claim : claims)
-        if (claim.device == device) {
-            CloseHandle(claim.mutex);
-            claim = {nullptr, nullptr};
-        }
+    if (Claim* claim = claimOf(device)) {
+        CloseHandle(claim->mutex);
+        *claim = {nullptr, nullptr, 0};
+    }
+}
+
+// Room for one read of a queued report. The HID driver fills a read with as many whole reports
+// as fit, so a drop that is to count them reads into room for one and a byte, once the length
+// is known.
+DWORD dropRoom(HANDLE device) {
+    const Claim* claim = claimOf(device);
+    const DWORD known = claim != nullptr ? claim->inputLength : 0;
+    return known != 0 && known < kReportRoomBytes ? known + 1 : kReportRoomBytes;
 }
 
 // Copies the path out of a detail record of `detailSize` bytes, stopping at the terminator or
@@ -114,7 +146,8 @@ bool finishTransfer(HANDLE handle, BOOL started, OVERLAPPED* ov, DWORD timeoutMs
         return GetOverlappedResult(handle, ov, transferred, FALSE) != FALSE;
     CancelIo(handle);
     if (GetOverlappedResult(handle, ov, transferred, TRUE)) return true;
-    SetLastError(ERROR_TIMEOUT);
+    // One that completed meanwhile with more than the room held says so instead.
+    if (GetLastError() != ERROR_MORE_DATA) SetLastError(ERROR_TIMEOUT);
     return false;
 }
 
@@ -215,29 +248,38 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     if (!known) return false;
     *outputLength = caps.OutputReportByteLength;
     *inputLength = caps.InputReportByteLength;
+    if (Claim* claim = claimOf(asHandle(device))) claim->inputLength = caps.InputReportByteLength;
     return true;
 }
 
 bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
     *dropped = 0;
-    // One read that does not wait tells whether anything is queued; the rest, if any, goes with
-    // the queue.
-    OVERLAPPED request{};
-    request.hEvent = transferEvent();
-    if (request.hEvent == nullptr) return false;
-    std::uint8_t stale[kReportRoomBytes];
-    const BOOL started = ReadFile(asHandle(device), stale, sizeof stale, nullptr, &request);
-    DWORD read = 0;
-    if (finishTransfer(asHandle(device), started, &request, 0, &read)) {
-        *dropped = 1;
-        if (!HidD_FlushQueue(asHandle(device))) return false;
-    } else if (GetLastError() == ERROR_MORE_DATA) {
-        // A report longer than the room: still a report nobody read.
-        *dropped = 1;
-        if (!HidD_FlushQueue(asHandle(device))) return false;
-    } else if (GetLastError() != ERROR_TIMEOUT) {
-        return false;
+    // Reads that do not wait, one report each, until one finds nothing. A report that arrives
+    // while such a read is being given up on completes it and is counted: none slips through.
+    while (*dropped < kDropReadsMax) {
+        OVERLAPPED request{};
+        request.hEvent = transferEvent();
+        if (request.hEvent == nullptr) return false;
+        std::uint8_t stale[kReportRoomBytes];
+        const BOOL started =
+            ReadFile(asHandle(device), stale, dropRoom(asHandle(device)), nullptr, &request);
+        DWORD read = 0;
+        if (finishTransfer(asHandle(device), started, &request, 0, &read)) {
+            ++*dropped;
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_TIMEOUT) {
+            SetLastError(ERROR_SUCCESS);
+            return true;
+        }
+        // Longer than the report: what is left of it goes with the queue.
+        if (error != ERROR_MORE_DATA) return false;
+        ++*dropped;
+        break;
     }
+    // A unit that keeps sending: the rest goes at once.
+    if (!HidD_FlushQueue(asHandle(device))) return false;
     SetLastError(ERROR_SUCCESS);
     return true;
 }

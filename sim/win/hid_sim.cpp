@@ -56,7 +56,16 @@ bool deviceNameOf(HANDLE handle, std::wstring* name) {
     return !name->empty();
 }
 
+// A client end of a pipe starts in byte mode, where one read takes every report queued and
+// a read with room for more than a report takes the start of the next; a HID handle gives one
+// report per read. Every program asks for the attributes of what it opened first.
+void readOneReportAtATime(HANDLE handle) {
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(handle, &mode, nullptr, nullptr);
+}
+
 bool deviceInfoOf(HANDLE handle, DeviceInfo* info) {
+    readOneReportAtATime(handle);
     std::wstring name;
     std::wstring reply;
     if (!deviceNameOf(handle, &name) || !simControlWait((L"info " + name).c_str(), &reply, 0))
@@ -138,6 +147,7 @@ extern "C" __declspec(dllexport) NTSTATUS NTAPI
 // The pipe stands in for the HID driver's queue: every whole message already in it is read and
 // dropped. A broken pipe fails like a device that is gone.
 extern "C" __declspec(dllexport) BOOLEAN NTAPI HidD_FlushQueue(HANDLE handle) {
+    readOneReportAtATime(handle);
     DWORD available = 0;
     if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return FALSE;
     if (available == 0) return TRUE;

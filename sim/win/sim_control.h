@@ -17,13 +17,26 @@
 //   unplug <name>       -> "ok <path>". Gone from the list; open handles break. A disconnect
 //                          fault does the same when it strikes.
 //   reset               -> "ok". Unplugs every device and forgets them.
-//   fault <name> <command-hex> <occurrence> <kind> [code-hex] -> "ok". Occurrence 1 is the
-//         first time that command arrives. Kinds: error (error answer with the code), refusal
-//         (status byte 3 refuses), noanswer, disconnect (the request is not taken), malformed
-//         (garbage, report ID included), garbled (garbage under report ID 2), twice (the answer
-//         comes twice), unasked (the answer, then an error answer with the code nobody asked
-//         for), late (the answer comes 30 s late), vanish (the request is taken, then the unit
-//         vanishes before answering).
+//   fault <name> <command-hex> <occurrence> <kind> [code] -> "ok". Occurrence 1 is the first
+//         time that command arrives. Kinds: error (error answer with the code), refusal (status
+//         byte 3 refuses), noanswer, disconnect (the request is not taken), malformed (garbage,
+//         report ID included), garbled (garbage under report ID 2), twice (the answer comes
+//         twice), unasked (the answer, then an error answer with the code nobody asked for),
+//         late (the answer comes 30 s late), vanish (the request is taken, then the unit
+//         vanishes before answering), duplicatelate (the answer, then the same again `code` ms
+//         after the request, real time, while the next request is awaited), cut (only the
+//         answer's first `code` bytes arrive), overlong (the answer and one byte more). The
+//         code is hex, but decimal for duplicatelate and cut.
+//   swapesc <name> <now|command-hex:occurrence> [none] [esc=3] [escver=0302] [type=111F403C]
+//         [bootver=02000105] -> "ok". Another ESC on the unit's cable, with no USB event: at
+//         once, or just before the unit answers that request. Without options a ready ESC of
+//         the supported type, firmware 3.2, bootloader 2.1.5; `none` takes the ESC away (no
+//         updatable ESC); the options change it as for `plug`.
+//   hold <name> <command-hex> <occurrence> -> "ok". The answer to that request is kept back
+//         until `release` (or until the device goes); nothing else is answered meanwhile.
+//   awaithold <name> <ms> -> "ok" once an answer is kept back, "error nothing held" when none
+//         is within `ms`.
+//   release <name>      -> "ok": the kept answer goes out; "error nothing held" when none is.
 //   list                -> one line per present device, in plug order: "<path>" or
 //                          "<path> detail=short|fail". Empty when none.
 //   info <path-or-name> -> "<vid> <pid> <outlen> <inlen> <ok|fail|status>", ids as 4 hex digits;
@@ -36,7 +49,7 @@
 //   flashcmp <name> <windows-file-path> -> "equal" or "differ at <offset>" (size mismatch:
 //                          the first offset past the shorter one).
 //   state <name>        -> "locked=0 writeProtected=1 erased=0 addressSet=0 flash=<bytes>
-//                          reports=<n> opens=<n> present=1"
+//                          reports=<n> opens=<n> present=1 holding=0"
 //   quit                -> "ok"; the server exits.
 #pragma once
 

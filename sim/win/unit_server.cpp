@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "link/bytes.h"
+#include "link/programmer_link.h"
 #include "sim/unit_model.h"
 #include "sim/win/sim_control.h"
 
@@ -27,6 +28,11 @@ namespace {
 
 enum class CapsMode { ok, fail, status };
 enum class DetailMode { ok, shortSize, fail };
+
+struct HeldAnswer {
+    std::uint8_t command;
+    std::uint32_t occurrence;
+};
 
 struct PipeDevice {
     std::string name;
@@ -39,7 +45,12 @@ struct PipeDevice {
     SimUnit unit;
     bool present = true;
     std::uint32_t opens = 0;
-    HANDLE stop = nullptr;        // set when the device is unplugged or vanishes
+    HANDLE stop = nullptr;  // set when the device is unplugged or vanishes
+    // Answers kept back until `release`: the requests they answer, and the one being kept.
+    std::vector<HeldAnswer> holds;
+    bool holding = false;
+    HANDLE released = nullptr;    // set by `release`
+    HANDLE held = nullptr;        // set while an answer is kept back
     std::vector<HANDLE> threads;  // the listener first, then one per connection
 };
 
@@ -62,6 +73,8 @@ struct Locked {
 
 constexpr DWORD kReportMessageMax = 4096;
 constexpr std::uint32_t kAnswerMax = 256;  // the unit model's largest answer
+// What an overlong answer carries past the input report.
+constexpr std::uint8_t kOverlongByte = 0xEE;
 constexpr DWORD kControlBufferSize = 65536;
 constexpr DWORD kJoinBoundMs = 5000;
 constexpr std::size_t kNameMax = 64;
@@ -81,11 +94,36 @@ struct Event {
     Event& operator=(const Event&) = delete;
 };
 
-// Waits for an overlapped operation or the stop event. False when stopped (the operation is
-// cancelled and finished) or when the operation failed; *error says which.
-bool awaitIo(HANDLE pipe, OVERLAPPED* ov, HANDLE stop, DWORD* transferred, DWORD* error) {
+// A report the unit sends at a moment of its own (a late duplicate), written while the next
+// request is awaited.
+struct DueReport {
+    bool pending = false;
+    ULONGLONG dueAtMs = 0;
+    std::uint8_t bytes[kAnswerMax] = {};
+    DWORD length = 0;
+    HANDLE writeEvent = nullptr;  // the read's event is in use meanwhile
+};
+
+bool writeMessage(HANDLE pipe, HANDLE stop, HANDLE event, const std::uint8_t* data, DWORD length);
+
+// Waits for an overlapped operation or the stop event, sending `due` when its moment comes.
+// False when stopped (the operation is cancelled and finished) or when the operation failed;
+// *error says which.
+bool awaitIo(HANDLE pipe, OVERLAPPED* ov, HANDLE stop, DWORD* transferred, DWORD* error,
+             DueReport* due = nullptr) {
     HANDLE waits[2] = {ov->hEvent, stop};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    for (;;) {
+        DWORD waitMs = INFINITE;
+        if (due != nullptr && due->pending) {
+            const ULONGLONG now = GetTickCount64();
+            waitMs = due->dueAtMs > now ? static_cast<DWORD>(due->dueAtMs - now) : 0;
+        }
+        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, waitMs);
+        if (woke == WAIT_OBJECT_0) break;
+        if (woke == WAIT_TIMEOUT) {
+            due->pending = false;
+            if (writeMessage(pipe, stop, due->writeEvent, due->bytes, due->length)) continue;
+        }
         CancelIoEx(pipe, ov);
         GetOverlappedResult(pipe, ov, transferred, TRUE);
         *error = ERROR_OPERATION_ABORTED;
@@ -98,16 +136,17 @@ bool awaitIo(HANDLE pipe, OVERLAPPED* ov, HANDLE stop, DWORD* transferred, DWORD
 
 bool startedOrPending(BOOL started) { return started || GetLastError() == ERROR_IO_PENDING; }
 
-// Reads one whole message; the part past `capacity` is read and dropped.
+// Reads one whole message; the part past `capacity` is read and dropped. `due` goes out
+// meanwhile when its moment comes.
 bool readMessage(HANDLE pipe, HANDLE stop, HANDLE event, std::uint8_t* buffer, DWORD capacity,
-                 DWORD* length) {
+                 DWORD* length, DueReport* due) {
     OVERLAPPED ov{};
     ov.hEvent = event;
     DWORD error = 0;
     DWORD got = 0;
     BOOL started = ReadFile(pipe, buffer, capacity, nullptr, &ov);
     if (!startedOrPending(started) && GetLastError() != ERROR_MORE_DATA) return false;
-    bool whole = awaitIo(pipe, &ov, stop, &got, &error);
+    bool whole = awaitIo(pipe, &ov, stop, &got, &error, due);
     *length = got;
     while (!whole && error == ERROR_MORE_DATA) {
         std::uint8_t rest[kReportMessageMax];
@@ -115,7 +154,7 @@ bool readMessage(HANDLE pipe, HANDLE stop, HANDLE event, std::uint8_t* buffer, D
         ov.hEvent = event;
         started = ReadFile(pipe, rest, sizeof rest, nullptr, &ov);
         if (!startedOrPending(started) && GetLastError() != ERROR_MORE_DATA) return false;
-        whole = awaitIo(pipe, &ov, stop, &got, &error);
+        whole = awaitIo(pipe, &ov, stop, &got, &error, due);
     }
     return whole;
 }
@@ -134,43 +173,92 @@ struct Session {
     HANDLE pipe;
 };
 
+// Whether the answer to the request just handled is to be kept back; the hold is used up.
+bool takeHold(PipeDevice& device, std::uint8_t command) {
+    for (auto it = device.holds.begin(); it != device.holds.end(); ++it)
+        if (it->command == command && it->occurrence == device.unit.commandCounts[command]) {
+            device.holds.erase(it);
+            device.holding = true;
+            ResetEvent(device.released);
+            SetEvent(device.held);
+            return true;
+        }
+    return false;
+}
+
+// Keeps the answer back until `release` or until the device goes; false when it went.
+bool awaitRelease(PipeDevice& device) {
+    HANDLE waits[2] = {device.released, device.stop};
+    const bool released = WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+    Locked locked;
+    device.holding = false;
+    ResetEvent(device.held);
+    return released;
+}
+
 DWORD WINAPI serveConnection(void* context) {
     std::unique_ptr<Session> session(static_cast<Session*>(context));
     PipeDevice& device = *session->device;
     HANDLE pipe = session->pipe;
-    // One event for the session's transfers, made once: this loop runs for every report.
+    // Events for the session's transfers, made once: this loop runs for every report.
     Event event;
+    Event dueEvent;
+    DueReport due;
+    due.writeEvent = dueEvent.handle;
     for (;;) {
         std::uint8_t request[kReportMessageMax];
         DWORD length = 0;
-        if (!readMessage(pipe, device.stop, event.handle, request, sizeof request, &length)) break;
-        std::uint8_t answer[kAnswerMax] = {};
+        if (!readMessage(pipe, device.stop, event.handle, request, sizeof request, &length, &due))
+            break;
+        const ULONGLONG requestedAtMs = GetTickCount64();
+        // One byte of room past the largest answer, for an overlong one.
+        std::uint8_t answer[kAnswerMax + 1] = {};
         std::uint8_t unasked[kAnswerMax] = {};
         std::uint32_t answerLength = 0;
+        std::uint32_t sentLength = 0;
         std::size_t recordIndex = 0;
+        bool hold = false;
         SimReply reply;
         {
             Locked locked;
             if (!device.present) break;
             answerLength = device.unit.inputReportLength;
             reply =
-                simUnitHandle(device.unit, request, length, GetTickCount64(), answer, answerLength);
+                simUnitHandle(device.unit, request, length, requestedAtMs, answer, answerLength);
             recordIndex = device.unit.received.size() - 1;
+            sentLength = answerLength;
             if (reply == SimReply::answerThenUnasked)
                 simUnaskedReport(device.unit, unasked, answerLength);
+            if (reply == SimReply::answerCut && simAnswerBytes(device.unit) < answerLength)
+                sentLength = simAnswerBytes(device.unit);
+            if (reply == SimReply::answerOverlong) {
+                answer[answerLength] = kOverlongByte;
+                sentLength = answerLength + 1;
+            }
+            if (reply == SimReply::answerThenDuplicateLate) {
+                // A duplicate still on its way is overtaken by this one.
+                due.pending = true;
+                due.dueAtMs = requestedAtMs + simLateDuplicateMs(device.unit);
+                std::memcpy(due.bytes, answer, answerLength);
+                due.length = answerLength;
+            }
             if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) {
                 // The unit vanishes like a pulled plug: off the list, every handle broken.
                 device.present = false;
                 SetEvent(device.stop);
             }
+            if (reply != SimReply::disconnected && reply != SimReply::vanishBeforeAnswer &&
+                reply != SimReply::silence && length > 1)
+                hold = takeHold(device, request[1]);
         }
         if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) break;
         if (reply == SimReply::silence) continue;
+        if (hold && !awaitRelease(device)) break;
         // Late: the answer waits past any bound the client keeps, unless the device goes first.
         if (reply == SimReply::answerLate &&
             WaitForSingleObject(device.stop, kSimLateAnswerMs) != WAIT_TIMEOUT)
             break;
-        if (!writeMessage(pipe, device.stop, event.handle, answer, answerLength)) break;
+        if (!writeMessage(pipe, device.stop, event.handle, answer, sentLength)) break;
         {
             Locked locked;
             if (recordIndex < device.unit.received.size())
@@ -194,54 +282,97 @@ HANDLE createDeviceInstance(const PipeDevice& device) {
                             nullptr);
 }
 
+// Instances listening at once. Each client gets its own instance and thread; while the one just
+// taken is being replaced, the other still takes an open, so a new open never finds the pipe
+// busy, as it never finds a HID device busy.
+constexpr int kListeningInstances = 2;
+
 struct Listener {
     PipeDevice* device;
-    HANDLE firstInstance;  // created by `plug`, so the path opens as soon as it is listed
+    // Created by `plug`, so that the path opens as soon as it is listed, and opens again at once
+    // while the listener has yet to see the first.
+    HANDLE instances[kListeningInstances];
 };
 
-// Keeps one instance of the device's pipe listening; each client gets its own instance and
-// thread, so a new open never finds the pipe busy while an earlier handle is still open.
+struct Listening {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    Event connected;
+    OVERLAPPED ov{};
+    bool connectedAtOnce = false;
+};
+
+// Starts waiting for a client on the slot's instance; its event is set once one is there.
+void listen(Listening& slot) {
+    slot.ov = OVERLAPPED{};
+    slot.ov.hEvent = slot.connected.handle;
+    ResetEvent(slot.connected.handle);
+    slot.connectedAtOnce = false;
+    if (ConnectNamedPipe(slot.pipe, &slot.ov) || GetLastError() == ERROR_IO_PENDING) return;
+    // A client that came between the instance's creation and this call; or a failure, which
+    // the wake-up finds out.
+    slot.connectedAtOnce = GetLastError() == ERROR_PIPE_CONNECTED;
+    SetEvent(slot.connected.handle);
+}
+
+void stopListening(Listening& slot) {
+    if (slot.pipe == INVALID_HANDLE_VALUE) return;
+    DWORD ignored = 0;
+    if (CancelIoEx(slot.pipe, &slot.ov)) GetOverlappedResult(slot.pipe, &slot.ov, &ignored, TRUE);
+    CloseHandle(slot.pipe);
+    slot.pipe = INVALID_HANDLE_VALUE;
+}
+
+// Serves a connected instance on a thread of its own.
+void serve(PipeDevice& device, HANDLE pipe) {
+    Locked locked;
+    ++device.opens;
+    auto* session = new Session{&device, pipe};
+    HANDLE thread = CreateThread(nullptr, 0, serveConnection, session, 0, nullptr);
+    if (thread != nullptr) {
+        device.threads.push_back(thread);
+    } else {
+        delete session;
+        CloseHandle(pipe);
+    }
+}
+
 DWORD WINAPI listenForDevice(void* context) {
     std::unique_ptr<Listener> listener(static_cast<Listener*>(context));
     PipeDevice& device = *listener->device;
-    HANDLE pipe = listener->firstInstance;
-    for (;;) {
-        Event event;
-        OVERLAPPED ov{};
-        ov.hEvent = event.handle;
-        bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
-        if (!connected) {
-            const DWORD error = GetLastError();
-            DWORD ignored = 0;
-            if (error == ERROR_PIPE_CONNECTED)
-                connected = true;
-            else if (error == ERROR_IO_PENDING)
-                connected = awaitIo(pipe, &ov, device.stop, &ignored, &ignored);
-        }
-        if (WaitForSingleObject(device.stop, 0) == WAIT_OBJECT_0) {
-            CloseHandle(pipe);
-            return 0;
-        }
-        // The next instance before the connection is served: were the served one closed first,
-        // the path would vanish for a moment and an open would fail.
-        HANDLE next = createDeviceInstance(device);
-        if (connected) {
-            Locked locked;
-            ++device.opens;
-            auto* session = new Session{&device, pipe};
-            HANDLE thread = CreateThread(nullptr, 0, serveConnection, session, 0, nullptr);
-            if (thread != nullptr) {
-                device.threads.push_back(thread);
-            } else {
-                delete session;
-                CloseHandle(pipe);
-            }
-        } else {
-            CloseHandle(pipe);
-        }
-        if (next == INVALID_HANDLE_VALUE) return 1;
-        pipe = next;
+    Listening slots[kListeningInstances];
+    for (int i = 0; i < kListeningInstances; ++i) {
+        slots[i].pipe = listener->instances[i];
+        listen(slots[i]);
     }
+    DWORD result = 0;
+    for (;;) {
+        HANDLE waits[kListeningInstances + 1];
+        for (int i = 0; i < kListeningInstances; ++i) waits[i] = slots[i].connected.handle;
+        waits[kListeningInstances] = device.stop;
+        const DWORD woke = WaitForMultipleObjects(kListeningInstances + 1, waits, FALSE, INFINITE);
+        if (woke >= WAIT_OBJECT_0 + kListeningInstances ||
+            WaitForSingleObject(device.stop, 0) == WAIT_OBJECT_0)
+            break;
+        Listening& slot = slots[woke - WAIT_OBJECT_0];
+        DWORD ignored = 0;
+        const bool connected =
+            slot.connectedAtOnce || GetOverlappedResult(slot.pipe, &slot.ov, &ignored, FALSE);
+        const HANDLE taken = slot.pipe;
+        // The replacement before the connection is served: were the served one closed first,
+        // the path would vanish for a moment and an open would fail.
+        slot.pipe = createDeviceInstance(device);
+        if (connected)
+            serve(device, taken);
+        else
+            CloseHandle(taken);
+        if (slot.pipe == INVALID_HANDLE_VALUE) {
+            result = 1;
+            break;
+        }
+        listen(slot);
+    }
+    for (Listening& slot : slots) stopListening(slot);
+    return result;
 }
 
 // Takes the device off the list and waits for its threads, so that a device plugged again
@@ -385,6 +516,8 @@ std::string plugCommand(const std::vector<std::string>& words) {
     }
     if (previous != nullptr) unplugDevice(*previous);
     device->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    device->released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    device->held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     PipeDevice* added = device.get();
     Locked locked;
     for (auto it = server.devices.begin(); it != server.devices.end(); ++it)
@@ -396,14 +529,20 @@ std::string plugCommand(const std::vector<std::string>& words) {
     server.devices.push_back(added);
     // A device whose path cannot be opened simply has no pipe behind its listed path.
     if (added->openable) {
-        HANDLE first = createDeviceInstance(*added);
-        if (first == INVALID_HANDLE_VALUE) return "error cannot create the device pipe";
-        auto* context = new Listener{added, first};
-        HANDLE listener = CreateThread(nullptr, 0, listenForDevice, context, 0, nullptr);
+        auto* context = new Listener{added, {}};
+        bool created = true;
+        for (HANDLE& instance : context->instances) {
+            instance = createDeviceInstance(*added);
+            created = created && instance != INVALID_HANDLE_VALUE;
+        }
+        HANDLE listener =
+            created ? CreateThread(nullptr, 0, listenForDevice, context, 0, nullptr) : nullptr;
         if (listener == nullptr) {
+            for (HANDLE instance : context->instances)
+                if (instance != INVALID_HANDLE_VALUE) CloseHandle(instance);
             delete context;
-            CloseHandle(first);
-            return "error cannot start the device thread";
+            return created ? "error cannot start the device thread"
+                           : "error cannot create the device pipe";
         }
         added->threads.push_back(listener);
     }
@@ -433,36 +572,146 @@ std::string resetCommand() {
 }
 
 std::string faultCommand(const std::vector<std::string>& words) {
+    // The code is hex where it is an error code, decimal where it counts milliseconds or bytes.
     static const struct {
         const char* name;
         SimFaultKind kind;
-    } kinds[] = {
-        {"error", SimFaultKind::errorAnswer},   {"refusal", SimFaultKind::refusal},
-        {"noanswer", SimFaultKind::noAnswer},   {"disconnect", SimFaultKind::disconnect},
-        {"malformed", SimFaultKind::malformed}, {"garbled", SimFaultKind::garbled},
-        {"twice", SimFaultKind::answerTwice},   {"unasked", SimFaultKind::unasked},
-        {"late", SimFaultKind::lateAnswer},     {"vanish", SimFaultKind::vanishBeforeAnswer}};
+        int codeBase;
+    } kinds[] = {{"error", SimFaultKind::errorAnswer, 16},
+                 {"refusal", SimFaultKind::refusal, 16},
+                 {"noanswer", SimFaultKind::noAnswer, 16},
+                 {"disconnect", SimFaultKind::disconnect, 16},
+                 {"malformed", SimFaultKind::malformed, 16},
+                 {"garbled", SimFaultKind::garbled, 16},
+                 {"twice", SimFaultKind::answerTwice, 16},
+                 {"unasked", SimFaultKind::unasked, 16},
+                 {"late", SimFaultKind::lateAnswer, 16},
+                 {"vanish", SimFaultKind::vanishBeforeAnswer, 16},
+                 {"duplicatelate", SimFaultKind::duplicateLate, 10},
+                 {"cut", SimFaultKind::cutShort, 10},
+                 {"overlong", SimFaultKind::overlong, 16}};
     SimFault fault{};
     std::uint32_t command = 0;
-    bool kindKnown = false;
+    int codeBase = 0;
     if (words.size() == 5 || words.size() == 6) {
         for (const auto& entry : kinds)
             if (words[4] == entry.name) {
                 fault.kind = entry.kind;
-                kindKnown = true;
+                codeBase = entry.codeBase;
             }
     }
-    if (!kindKnown || !parseNumber(words[2], 16, &command) || command > 0xFF ||
+    if (codeBase == 0 || !parseNumber(words[2], 16, &command) || command > 0xFF ||
         !parseNumber(words[3], 10, &fault.occurrence) ||
-        (words.size() == 6 && !parseNumber(words[5], 16, &fault.code)))
+        (words.size() == 6 && !parseNumber(words[5], codeBase, &fault.code)))
         return "error usage: fault <name> <command-hex> <occurrence> "
-               "<error|refusal|noanswer|disconnect|malformed|garbled|twice|unasked|late|vanish> "
-               "[code-hex]";
+               "<error|refusal|noanswer|disconnect|malformed|garbled|twice|unasked|late|vanish|"
+               "duplicatelate|cut|overlong> [code]";
     fault.command = static_cast<std::uint8_t>(command);
     Locked locked;
     PipeDevice* device = findDevice(words[1]);
     if (device == nullptr) return "error no device " + words[1];
     device->unit.faults.push_back(fault);
+    return "ok";
+}
+
+// Applies one word of `swapesc` to the ESC being built.
+bool applyEscOption(SimEsc& esc, const std::string& option) {
+    if (option == "none") {
+        esc = simNoEsc();
+        return true;
+    }
+    const std::size_t equals = option.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string key = option.substr(0, equals);
+    const std::string value = option.substr(equals + 1);
+    std::uint32_t number = 0;
+    if (key == "esc" && parseNumber(value, 10, &number) && number <= 0xFFFF) {
+        esc.state = static_cast<std::uint16_t>(number);
+    } else if (key == "escver" && parseNumber(value, 16, &number) && number <= 0xFFFF) {
+        writeU16(esc.info + kEscFirmwareVersionOffset, static_cast<std::uint16_t>(number));
+    } else if (key == "type" && parseNumber(value, 16, &number)) {
+        writeU32(esc.bootInfo + kEscTypeIdOffset, number);
+    } else if (key == "bootver" && parseNumber(value, 16, &number)) {
+        writeU32(esc.bootInfo + kEscBootloaderVersionOffset, number);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// "now" or "<command-hex>:<occurrence>".
+bool parseMoment(const std::string& text, SimFault* fault, bool* now) {
+    *now = text == "now";
+    if (*now) return true;
+    const std::size_t colon = text.find(':');
+    std::uint32_t command = 0;
+    if (colon == std::string::npos || !parseNumber(text.substr(0, colon), 16, &command) ||
+        command > 0xFF || !parseNumber(text.substr(colon + 1), 10, &fault->occurrence) ||
+        fault->occurrence == 0)
+        return false;
+    fault->command = static_cast<std::uint8_t>(command);
+    fault->kind = SimFaultKind::swapEsc;
+    return true;
+}
+
+std::string swapEscCommand(const std::vector<std::string>& words) {
+    const std::string usage =
+        "error usage: swapesc <name> <now|command-hex:occurrence> [none] [esc=3] "
+        "[escver=0302] [type=111F403C] [bootver=02000105]";
+    SimFault fault{};
+    bool now = false;
+    if (words.size() < 3 || !parseMoment(words[2], &fault, &now)) return usage;
+    SimEsc esc = simReadyEsc();
+    for (std::size_t i = 3; i < words.size(); ++i)
+        if (!applyEscOption(esc, words[i])) return usage + " (bad option " + words[i] + ")";
+    Locked locked;
+    PipeDevice* device = findDevice(words[1]);
+    if (device == nullptr) return "error no device " + words[1];
+    if (now) {
+        simConnectEsc(device->unit, esc);
+    } else {
+        device->unit.swapTo = esc;
+        device->unit.faults.push_back(fault);
+    }
+    return "ok";
+}
+
+std::string holdCommand(const std::vector<std::string>& words) {
+    std::uint32_t command = 0;
+    HeldAnswer hold{};
+    if (words.size() != 4 || !parseNumber(words[2], 16, &command) || command > 0xFF ||
+        !parseNumber(words[3], 10, &hold.occurrence) || hold.occurrence == 0)
+        return "error usage: hold <name> <command-hex> <occurrence>";
+    hold.command = static_cast<std::uint8_t>(command);
+    Locked locked;
+    PipeDevice* device = findDevice(words[1]);
+    if (device == nullptr) return "error no device " + words[1];
+    device->holds.push_back(hold);
+    return "ok";
+}
+
+std::string awaitHoldCommand(const std::vector<std::string>& words) {
+    std::uint32_t boundMs = 0;
+    if (words.size() != 3 || !parseNumber(words[2], 10, &boundMs))
+        return "error usage: awaithold <name> <ms>";
+    HANDLE held = nullptr;
+    {
+        Locked locked;
+        PipeDevice* device = findDevice(words[1]);
+        if (device == nullptr) return "error no device " + words[1];
+        held = device->held;
+    }
+    // Devices are never freed while the server runs, so the event outlives this wait.
+    return WaitForSingleObject(held, boundMs) == WAIT_OBJECT_0 ? "ok" : "error nothing held";
+}
+
+std::string releaseCommand(const std::vector<std::string>& words) {
+    if (words.size() != 2) return "error usage: release <name>";
+    Locked locked;
+    PipeDevice* device = findDevice(words[1]);
+    if (device == nullptr) return "error no device " + words[1];
+    if (!device->holding) return "error nothing held";
+    SetEvent(device->released);
     return "ok";
 }
 
@@ -552,7 +801,8 @@ std::string stateCommand(const PipeDevice& device) {
            " addressSet=" + std::to_string(unit.addressSet) +
            " flash=" + std::to_string(unit.flash.size()) +
            " reports=" + std::to_string(unit.received.size()) +
-           " opens=" + std::to_string(device.opens) + " present=" + std::to_string(device.present);
+           " opens=" + std::to_string(device.opens) + " present=" + std::to_string(device.present) +
+           " holding=" + std::to_string(device.holding);
 }
 
 // Commands that read one device by name: answered under the lock from its current state.
@@ -591,6 +841,10 @@ std::string runCommand(const std::string& line) {
     if (verb == "unplug") return unplugCommand(words);
     if (verb == "reset" && words.size() == 1) return resetCommand();
     if (verb == "fault") return faultCommand(words);
+    if (verb == "swapesc") return swapEscCommand(words);
+    if (verb == "hold") return holdCommand(words);
+    if (verb == "awaithold") return awaitHoldCommand(words);
+    if (verb == "release") return releaseCommand(words);
     if (verb == "list" && words.size() == 1) return listCommand();
     if (words.size() >= 2 && (verb == "info" || verb == "commands" || verb == "flash" ||
                               verb == "flashsum" || verb == "flashcmp" || verb == "state"))

@@ -140,7 +140,9 @@ using AfterStep = std::function<void(const Step& step, Run& run)>;
 
 bool runScenario(const Scenario& row, Run& run, std::string* why,
                  const AfterStep& afterStep = nullptr) {
-    if (!prepareUnit(row, run, why) || !startProgram(run, why)) return false;
+    run.startProgram = startProgram;
+    if (!prepareUnit(row, run, why) || (!row.startedBySteps && !startProgram(run, why)))
+        return false;
     for (std::size_t i = 0; i < row.steps.size(); ++i) {
         std::string stepWhy;
         if (!row.steps[i].run(run, &stepWhy)) {
@@ -202,6 +204,7 @@ int runSuite(const std::vector<std::string>& names, bool all) {
         std::string why;
         const bool ok = runScenario(row, run, &why);
         endUpdater(run.program);
+        endUpdater(run.flasher);
         const std::string took = " (" + seconds(GetTickCount64() - start) + ")";
         say(ok ? "PASS " + row.name + took : "FAIL " + row.name + ": " + why + took);
         for (const std::string& note : run.notes) say("     " + note);
@@ -429,6 +432,7 @@ int play(const std::vector<std::wstring>& args) {
         if (shots && !step.shot.empty()) requestShot(played, step.shot);
     });
     endUpdater(run.program);
+    endUpdater(run.flasher);
     sim("reset");
     if (ownServer) stopUnitServer();
     for (const std::string& note : run.notes) say("     " + note);

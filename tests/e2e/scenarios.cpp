@@ -1,5 +1,6 @@
 #include "tests/e2e/scenarios.h"
 
+#include "cli/exit_codes.h"
 #include "resources/resource_ids.h"
 #include "tests/shared/update_facts.h"
 
@@ -13,13 +14,21 @@ constexpr bool slow = true;
 
 const char kReadyUnit[] = "plug unit";  // TAVILINK, unit 1.2, bootloader 2.1.5, ESC 3.2
 
+// An update asks the unit for the ESC behind it before anything else: these come first.
+constexpr std::size_t kAskedAgain = std::size(updatefacts::identifyCommands);
+const std::string kAskedAgainCommands = updateCommands(kAskedAgain);
+
+// What the flasher says about a unit another of our programs holds, and about a ready one.
+constexpr char kInUseSaid[] = "is in use by another program; nothing was sent to it.";
+constexpr char kUnitSaid[] = "programming unit    TAVILINK";
+
 // The block at which the unit vanishes in the rows that break the transfer off, and how many
 // it has taken before that while the progress window is watched.
 constexpr std::uint32_t kVanishingBlock = 150;
 constexpr std::uint32_t kBlocksBeforeVanishing = 100;
 
-// The whole update as the unit sees it: lock, unlock the flash, erase, address, the blocks,
-// restore the protection, release the lock.
+// The whole update as the unit sees it: the ESC asked for again, lock, unlock the flash, erase,
+// address, the blocks, restore the protection, release the lock.
 const std::string kWholeUpdate = updateCommands();
 
 std::string vanishAt(const char* how) {
@@ -60,6 +69,9 @@ Steps unitSwappedDuringWarning(const char* plugOptions) {
             removal(), hintWithSteps(IDS_CONNECTION_LOST), plug(plugOptions)};
 }
 
+// The first number of the code line of a step whose answer an unasked report put in doubt.
+constexpr char kOutOfStep[] = "fffffffa";
+
 // Every failure of the update ends alike: one error box while the link is already dropped,
 // then the failure hint, and nothing more goes to the unit.
 struct FailingStep {
@@ -72,17 +84,26 @@ struct FailingStep {
 };
 
 const FailingStep kFailingSteps[] = {
-    {"lock refused", "fault unit 0b 1 refusal", IDS_LOCK_FAILED, "0000065b", 1,
+    {"lock refused", "fault unit 0b 1 refusal", IDS_LOCK_FAILED, "0000065b", kAskedAgain + 1,
      "locked=0 writeProtected=1"},
     {"flash unlock answered with an error", "fault unit 20 1 error 1234", IDS_UNLOCK_FLASH_FAILED,
-     "00001234", 2, "locked=1 writeProtected=1"},
-    {"erase answered with an error", "fault unit 1e 1 error 5", IDS_ERASE_FAILED, "00000005", 3,
-     "locked=1 writeProtected=0"},
+     "00001234", kAskedAgain + 2, "locked=1 writeProtected=1"},
+    {"erase answered with an error", "fault unit 1e 1 error 5", IDS_ERASE_FAILED, "00000005",
+     kAskedAgain + 3, "locked=1 writeProtected=0"},
     {"write address answered with an error", "fault unit 1f 1 error 7", IDS_ADDRESS_FAILED,
-     "00000007", 4, "locked=1 writeProtected=0"},
-    // The 40th block: four commands before the blocks.
-    {"data block answered with an error", "fault unit 1b 40 error 2a", IDS_BLOCK_FAILED,
-     "0000002a", 4 + 40, "locked=1 writeProtected=0"},
+     "00000007", kAskedAgain + 4, "locked=1 writeProtected=0"},
+    // The 40th block: four steps before the blocks.
+    {"data block answered with an error", "fault unit 1b 40 error 2a", IDS_BLOCK_FAILED, "0000002a",
+     kAskedAgain + 4 + 40, "locked=1 writeProtected=0"},
+    // Reports of another length than the input report are no answers: the read fails.
+    {"data block answered one byte short", "fault unit 1b 40 cut 59", IDS_BLOCK_FAILED, "fffffffd",
+     kAskedAgain + 4 + 40, "locked=1 writeProtected=0"},
+    {"data block answered one byte long", "fault unit 1b 40 overlong", IDS_BLOCK_FAILED, "fffffffd",
+     kAskedAgain + 4 + 40, "locked=1 writeProtected=0"},
+    // The erase's answer comes again 2 s after the request, inside the 4 s wait after it: the
+    // erase's answer is in doubt, and the address is not sent.
+    {"erase answer repeated in the wait after it", "fault unit 1e 1 duplicatelate 2000",
+     IDS_ERASE_FAILED, kOutOfStep, kAskedAgain + 3, "locked=1 writeProtected=0"},
 };
 
 Steps afterFailureBox() {
@@ -201,6 +222,66 @@ std::vector<Scenario> table() {
                {plug("escver=FFFF"), arrival(), updateEnabled(true),
                 versions(L"1.2", L"2.1.5", L"----------")},
                confirmUpdate(), updateRunsToTheEnd(), {closeBy(CloseWay::closeButton)}})},
+
+        // ---- another ESC on the unit's cable, with no USB event: the update asks the unit
+        // again right before the lock, sends nothing more and shows what is there now
+        {"ESC of another type swapped in before Update", en, {kReadyUnit},
+         then({{hint(IDS_READY), swapEsc("now type=0B07403C")},
+               confirmUpdate(),
+               {incompatibilityBox(), answer(IDOK), hintWithSteps(IDS_INCOMPATIBLE_HINT),
+                updateEnabled(false), noVersions(), noBox(), closeBy(CloseWay::closeButton),
+                receivedAfterIdentification(kAskedAgainCommands)}})},
+        {"ESC taken away while the warning is open", en, {kReadyUnit},
+         {pressUpdate(), box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}),
+          swapEsc("now none"), answer(IDOK), hintWithSteps(IDS_NO_UPDATABLE_ESC),
+          updateEnabled(false), noVersions(), noBox(), closeBy(CloseWay::closeButton),
+          // Without an updatable ESC the unit's own answer ends the asking.
+          receivedAfterIdentification("08")}},
+        {"ESC with newer firmware swapped in as the update asks for it again", en,
+         {kReadyUnit, "swapesc unit 08:2 escver=0303"},
+         then({confirmUpdate(),
+               {versions(L"1.2", L"2.1.5", L"3.3"), hint(IDS_READY), updateEnabled(true), noBox(),
+                receivedAfterIdentification(kAskedAgainCommands),
+                // Pressed again: the warning, then the question for an ESC already at 3.3.
+                pressUpdate(), box(IDS_WARNING_CAPTION, IDS_WARNING_TEXT, {IDOK, IDCANCEL}),
+                answer(IDOK), box(IDS_DOWNGRADE_CAPTION, IDS_DOWNGRADE_QUESTION, {IDYES, IDNO}),
+                answer(IDNO), noBox(), closeBy(CloseWay::closeButton),
+                receivedAfterIdentification(kAskedAgainCommands)}})},
+
+        // ---- a late duplicate inside a block's 20 ms pause: the block's answer is in doubt.
+        // Real time: a duplicate the machine delays past the next block's request is taken for
+        // that block's answer, and the next one's real answer fails that one instead.
+        {"data block answer repeated in its pause", en,
+         {kReadyUnit, "fault unit 1b 40 duplicatelate 5"},
+         then({confirmUpdate(), {errorBox(IDS_BLOCK_FAILED, kOutOfStep)}, afterFailureBox(),
+               {closeBy(CloseWay::closeButton),
+                receivedAfterIdentification(updateCommands(kAskedAgain + 4 + 40) + " | " +
+                                            updateCommands(kAskedAgain + 4 + 41)),
+                unitState("locked=1 writeProtected=0")}})},
+
+        // ---- one program per unit: the window and the console flasher on the same unit
+        {"console flasher while the window is linked to the unit", en, {kReadyUnit},
+         {hint(IDS_READY), flasherRuns(L"status", kExitInUse, kInUseSaid),
+          flasherRuns(L"update --yes", kExitInUse, kInUseSaid),
+          // Only the window's identification: the flasher sent nothing.
+          received("08 1d 22"), hint(IDS_READY), updateEnabled(true),
+          versions(L"1.2", L"2.1.5", L"3.2"), closeBy(CloseWay::closeButton)}},
+        {"window started while the console flasher holds the unit", en,
+         {kReadyUnit, "hold unit 08 1"},
+         {flasherStarts(L"status"), answerHeld(), programStarts(), hintWithSteps(IDS_NO_UNIT),
+          updateEnabled(false), noVersions(), noBox(),
+          // Only the flasher's first request, whose answer the unit keeps back.
+          received("08"), releaseAnswer(), flasherEnds(kExitSuccess, kUnitSaid), markReceived(),
+          // No USB event tells that the flasher let go: the window looks again by itself.
+          hint(IDS_READY), noteHintAfterFlasher(), versions(L"1.2", L"2.1.5", L"3.2"),
+          updateEnabled(true), receivedSinceMark("08 1d 22"), closeBy(CloseWay::closeButton)},
+         false, true},
+        {"unit plugged in while the console flasher holds it", en, {},
+         {hintWithSteps(IDS_NO_UNIT), plug(""), holdAnswer("08 1"), flasherStarts(L"status"),
+          answerHeld(), arrival(), hintWithSteps(IDS_NO_UNIT), updateEnabled(false), noBox(),
+          received("08"), releaseAnswer(), flasherEnds(kExitSuccess, kUnitSaid), markReceived(),
+          hint(IDS_READY), noteHintAfterFlasher(), updateEnabled(true),
+          receivedSinceMark("08 1d 22"), closeBy(CloseWay::closeButton)}},
 
         // ---- the same program in German
         {"German start without a unit", de, {},

@@ -15,6 +15,8 @@ struct Scenario {
     std::vector<Step> steps;
     // Rows that take a second full-length update are left out unless asked for by name or --all.
     bool slow = false;
+    // The program is started by a step of the row (programStarts), not before the first step.
+    bool startedBySteps = false;
 };
 
 const std::vector<Scenario>& scenarios();

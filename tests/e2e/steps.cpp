@@ -23,23 +23,27 @@ constexpr milliseconds kScreenBound{10000};
 constexpr milliseconds kBoxBound{30000};
 constexpr milliseconds kTransferStartBound{30000};
 constexpr DWORD kExitBoundMs = 10000;
+// The flasher's runs here end in seconds; a whole update of its own would take a minute.
+constexpr DWORD kFlasherBoundMs = 120000;
+// Where a flasher run writes its output, beside the driver.
+constexpr wchar_t kFlasherOutput[] = L"e2e-flasher-output.txt";
 
 // The unit's progress is read no more often than this during a transfer, so that watching it
 // costs the unit next to nothing.
 constexpr DWORD kUnitPollMs = 250;
 
-// The commands of a whole update by their place in it.
-constexpr unsigned kSystemLock = updatefacts::updateCommands[0].code;
-constexpr unsigned kEraseFirmware = updatefacts::updateCommands[2].code;
-constexpr unsigned kSetWriteAddress = updatefacts::updateCommands[3].code;
-constexpr unsigned kWriteDataBlock = updatefacts::updateCommands[4].code;
-constexpr unsigned kWriteProtect = updatefacts::updateCommands[5].code;
+// The commands of a whole update by their place in it: the ESC asked for again, then these.
+constexpr unsigned kSystemLock = updatefacts::updateCommands[3].code;
+constexpr unsigned kEraseFirmware = updatefacts::updateCommands[5].code;
+constexpr unsigned kSetWriteAddress = updatefacts::updateCommands[6].code;
+constexpr unsigned kWriteDataBlock = updatefacts::updateCommands[7].code;
+constexpr unsigned kWriteProtect = updatefacts::updateCommands[8].code;
 
 // The wait from the erase request to the address request: inside the erase, after it, before
 // the address.
-constexpr std::uint32_t kEraseToAddressPausesMs = updatefacts::pausesBeforeTransferMs[2] +
-                                                  updatefacts::pausesBeforeTransferMs[3] +
-                                                  updatefacts::pausesBeforeTransferMs[4];
+constexpr std::uint32_t kEraseToAddressPausesMs = updatefacts::pausesBeforeTransferMs[3] +
+                                                  updatefacts::pausesBeforeTransferMs[4] +
+                                                  updatefacts::pausesBeforeTransferMs[5];
 
 // Short names of the texts a screenshot or a single action can be named by.
 struct TextName {
@@ -123,15 +127,21 @@ bool receivedReports(std::vector<Report>* reports, std::string* why) {
     return true;
 }
 
-// Identification of a unit running its application or of one in its own bootloader.
-bool isIdentification(unsigned code) {
+// How many of `codes` the window's first identification takes: as much of an identification of
+// a unit running its application, or of one in its own bootloader, as the log starts with (a
+// probe stops early when an answer tells it to). The update asks for the ESC again with the
+// same requests; those are the update's.
+std::size_t firstIdentification(const std::vector<unsigned>& codes) {
+    auto matched = [&codes](const std::uint8_t* first, const std::uint8_t* last) {
+        std::size_t n = 0;
+        while (first + n != last && n < codes.size() && codes[n] == first[n]) ++n;
+        return n;
+    };
     using updatefacts::bootloaderUnitIdentifyCommands;
     using updatefacts::identifyCommands;
-    return std::find(std::begin(identifyCommands), std::end(identifyCommands), code) !=
-               std::end(identifyCommands) ||
-           std::find(std::begin(bootloaderUnitIdentifyCommands),
-                     std::end(bootloaderUnitIdentifyCommands),
-                     code) != std::end(bootloaderUnitIdentifyCommands);
+    return std::max(matched(std::begin(identifyCommands), std::end(identifyCommands)),
+                    matched(std::begin(bootloaderUnitIdentifyCommands),
+                            std::end(bootloaderUnitIdentifyCommands)));
 }
 
 // "0b 20 1e 1f 1b*40" from a list of codes, and the other way round.
@@ -424,6 +434,11 @@ Step answer(int button) {
             }};
 }
 
+Step programStarts() {
+    return {"the program starts",
+            [](Run& run, std::string* why) { return run.startProgram(run, why); }};
+}
+
 Step pressUpdate() {
     return {"press Update", [](Run& run, std::string* why) {
                 if (clickButton(run.main, IDC_UPDATE)) return true;
@@ -478,13 +493,110 @@ Step unplug() {
             }};
 }
 
-Step fault(const char* how) {
-    const std::string command = std::string("fault ") + kUnitName + " " + how;
+namespace {
+
+// One control command for the unit, answered "ok...".
+Step unitCommand(const std::string& command) {
     return {command, [command](Run&, std::string* why) {
                 const std::string reply = sim(command);
                 if (reply.compare(0, 2, "ok") == 0) return true;
                 *why = reply;
                 return false;
+            }};
+}
+
+}  // namespace
+
+Step fault(const char* how) { return unitCommand(std::string("fault ") + kUnitName + " " + how); }
+
+Step swapEsc(const char* how) {
+    return unitCommand(std::string("swapesc ") + kUnitName + " " + how);
+}
+
+Step holdAnswer(const char* how) {
+    return unitCommand(std::string("hold ") + kUnitName + " " + how);
+}
+
+Step answerHeld() {
+    return unitCommand(std::string("awaithold ") + kUnitName + " " +
+                       std::to_string(kScreenBound.count()));
+}
+
+Step releaseAnswer() { return unitCommand(std::string("release ") + kUnitName); }
+
+namespace {
+
+std::string flasherOutput() {
+    HANDLE file = CreateFileW(besideThisProgram(kFlasherOutput).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) text.append(chunk, got);
+    CloseHandle(file);
+    return text;
+}
+
+// The flasher ended within the bound, with `exitCode`, and said `says`.
+bool expectFlasherEnd(Run& run, int exitCode, const std::string& says, std::string* why) {
+    DWORD code = 0;
+    const bool ended = waitForExit(run.flasher, kFlasherBoundMs, &code);
+    run.flasherEndedMs = GetTickCount64();
+    const std::string output = flasherOutput();
+    endUpdater(run.flasher);
+    if (!ended) {
+        *why = "the flasher is still running";
+    } else if (static_cast<int>(code) != exitCode) {
+        *why = "the flasher's exit code is " + std::to_string(code) + ", expected " +
+               std::to_string(exitCode);
+    } else if (output.find(says) == std::string::npos) {
+        *why = "the flasher did not say \"" + says + "\"";
+    } else {
+        return true;
+    }
+    *why += "; it printed: " + output.substr(0, 600);
+    return false;
+}
+
+bool startFlasher(Run& run, const std::wstring& arguments, std::string* why) {
+    if (launchFlasher(&run.flasher, arguments, besideThisProgram(kFlasherOutput))) return true;
+    *why = "cannot start zirvano-flash.exe beside the driver (error " +
+           std::to_string(GetLastError()) + ")";
+    return false;
+}
+
+}  // namespace
+
+Step flasherRuns(const wchar_t* arguments, int exitCode, const char* says) {
+    const std::wstring args = arguments;
+    const std::string text = says;
+    return {"zirvano-flash " + utf8(args), [args, exitCode, text](Run& run, std::string* why) {
+                return startFlasher(run, args, why) && expectFlasherEnd(run, exitCode, text, why);
+            }};
+}
+
+Step flasherStarts(const wchar_t* arguments) {
+    const std::wstring args = arguments;
+    return {"start zirvano-flash " + utf8(args),
+            [args](Run& run, std::string* why) { return startFlasher(run, args, why); }};
+}
+
+Step flasherEnds(int exitCode, const char* says) {
+    const std::string text = says;
+    return {"zirvano-flash ends", [exitCode, text](Run& run, std::string* why) {
+                return expectFlasherEnd(run, exitCode, text, why);
+            }};
+}
+
+Step noteHintAfterFlasher() {
+    return {"hint after the flasher", [](Run& run, std::string*) {
+                run.notes.push_back(
+                    "the hint changed " +
+                    thousands(static_cast<long long>(run.hintSeenMs - run.flasherEndedMs)) +
+                    " ms after the flasher ended");
+                return true;
             }};
 }
 
@@ -509,19 +621,31 @@ Step removalOf(const wchar_t* path) {
 
 namespace {
 
-// The unit's reports as command codes, from the first one past identification or all of them.
-bool expectReceived(const std::string& expected, bool afterIdentification, std::string* why) {
+enum class From { start, afterIdentification, mark };
+
+// The unit's reports as command codes: all of them, those after the window's first
+// identification, or those after the mark.
+bool expectReceived(const std::string& expected, From from, std::size_t mark, std::string* why) {
     std::vector<Report> reports;
     if (!receivedReports(&reports, why)) return false;
     std::vector<unsigned> codes;
     for (const Report& report : reports) codes.push_back(report.code);
-    const auto first = afterIdentification
-                           ? std::find_if(codes.begin(), codes.end(),
-                                          [](unsigned code) { return !isIdentification(code); })
-                           : codes.begin();
+    const std::size_t skipped = from == From::afterIdentification ? firstIdentification(codes)
+                                : from == From::mark              ? std::min(mark, codes.size())
+                                                                  : 0;
+    const auto first = codes.begin() + static_cast<std::ptrdiff_t>(skipped);
     const std::vector<unsigned> seen(first, codes.end());
-    if (seen == expand(expected)) return true;
-    *why = std::string(afterIdentification ? "after identification " : "") +
+    // Either of several patterns, between " | ".
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t bar = expected.find(" | ", at);
+        if (seen == expand(expected.substr(at, bar - at))) return true;
+        if (bar == std::string::npos) break;
+        at = bar + 3;
+    }
+    *why = std::string(from == From::afterIdentification ? "after identification "
+                       : from == From::mark              ? "since the mark "
+                                                         : "") +
            "the unit received \"" + compress(seen) + "\", expected \"" + expected + "\"";
     return false;
 }
@@ -530,13 +654,28 @@ bool expectReceived(const std::string& expected, bool afterIdentification, std::
 
 Step receivedAfterIdentification(const std::string& pattern) {
     return {"unit received", [pattern](Run&, std::string* why) {
-                return expectReceived(pattern, true, why);
+                return expectReceived(pattern, From::afterIdentification, 0, why);
             }};
 }
 
 Step received(const std::string& pattern) {
     return {"unit received in all", [pattern](Run&, std::string* why) {
-                return expectReceived(pattern, false, why);
+                return expectReceived(pattern, From::start, 0, why);
+            }};
+}
+
+Step markReceived() {
+    return {"mark the unit's reports", [](Run& run, std::string* why) {
+                std::vector<Report> reports;
+                if (!receivedReports(&reports, why)) return false;
+                run.reportsMarked = reports.size();
+                return true;
+            }};
+}
+
+Step receivedSinceMark(const std::string& pattern) {
+    return {"unit received since the mark", [pattern](Run& run, std::string* why) {
+                return expectReceived(pattern, From::mark, run.reportsMarked, why);
             }};
 }
 

@@ -25,6 +25,11 @@ struct Run {
     BoxView box;                     // the box the last `box` step found
     ULONGLONG clockStartMs = 0;      // set by startClock
     ULONGLONG hintSeenMs = 0;        // when the last `hint` step saw its text
+    // Starts the program and finds its window, as the driver does before a row's steps.
+    std::function<bool(Run&, std::string* why)> startProgram;
+    UpdaterProcess flasher;          // the console flasher flasherStarts started
+    ULONGLONG flasherEndedMs = 0;    // when flasherEnds saw it end
+    std::size_t reportsMarked = 0;   // the unit's reports when markReceived ran
     std::vector<std::string> notes;  // measurements, printed under the verdict
 };
 
@@ -68,23 +73,46 @@ Step errorBox(Text stepText, const char* code);
 Step answer(int button);
 
 // --- what the user does
+Step programStarts();             // for a row that starts the program among its steps
 Step pressUpdate();
 Step closeBy(CloseWay way);       // and the process ends with exit code 0
+
+// --- the console flasher, run beside the program against the same unit, like a script
+// zirvano-flash.exe with `arguments` runs to its end, with `exitCode` and `says` in its output.
+Step flasherRuns(const wchar_t* arguments, int exitCode, const char* says);
+// It starts and runs on while the next steps do.
+Step flasherStarts(const wchar_t* arguments);
+// The flasher flasherStarts started ends with `exitCode`, `says` in its output.
+Step flasherEnds(int exitCode, const char* says);
+// How long after the flasher ended the last `hint` step saw its text (noted, never asserted).
+Step noteHintAfterFlasher();
 
 // --- the unit and the notifications the system would send
 Step plug(const char* options);   // plug the unit again, with these options
 Step unplug();
 // A fault on the unit, armed mid-scenario as `fault unit <how>`: "1d 1 error 5".
 Step fault(const char* how);
+// Another ESC on the unit's cable, with no USB event, as `swapesc unit <how>`: "now none",
+// "08:2 escver=0303".
+Step swapEsc(const char* how);
+// The unit keeps its answer to a request back, as `hold unit <how>`: "08 1".
+Step holdAnswer(const char* how);
+Step answerHeld();     // an answer is being kept back: a program waits for it
+Step releaseAnswer();  // and goes out now
 Step arrival();                   // DBT_DEVICEARRIVAL for the unit's interface
 Step removal();                   // DBT_DEVICEREMOVECOMPLETE for the unit's interface
 Step removalOf(const wchar_t* path);
 
 // --- what the unit received and holds
-// The reports after identification, as command codes: "0b 20 1e 1f 1b*40"; "" for none.
+// The reports after the window's first identification, as command codes: an update's are
+// "08 1d 22 0b 20 1e 1f 1b*40 ..." (it asks for the ESC again first); "" for none; either of
+// two outcomes as "<pattern> | <pattern>".
 Step receivedAfterIdentification(const std::string& pattern);
 // Every report the unit received, identification included, in the same notation.
 Step received(const std::string& pattern);
+// Remembers how many reports the unit has received; receivedSinceMark checks those after.
+Step markReceived();
+Step receivedSinceMark(const std::string& pattern);
 // The first `count` reports of a whole update in that notation, from the shared update facts;
 // all of them when no count is given.
 std::string updateCommands(std::size_t count = SIZE_MAX);

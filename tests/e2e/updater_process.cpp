@@ -7,6 +7,7 @@
 namespace {
 
 constexpr wchar_t kProgramFile[] = L"ZirvanoUpdater.exe";
+constexpr wchar_t kFlasherFile[] = L"zirvano-flash.exe";
 
 std::wstring variable(const wchar_t* name) {
     wchar_t value[512] = {};
@@ -53,6 +54,34 @@ bool launchUpdater(UpdaterProcess* program, const wchar_t* desktop) {
     CloseHandle(info.hThread);
     program->process = info.hProcess;
     program->id = info.dwProcessId;
+    return true;
+}
+
+bool launchFlasher(UpdaterProcess* flasher, const std::wstring& arguments,
+                   const std::wstring& outputFile) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+    const std::wstring path = besideThisProgram(kFlasherFile);
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    const bool started = output != INVALID_HANDLE_VALUE && nothing != INVALID_HANDLE_VALUE &&
+                         CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, besideThisProgram(L"").c_str(), &startup, &info);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (nothing != INVALID_HANDLE_VALUE) CloseHandle(nothing);
+    if (!started) return false;
+    CloseHandle(info.hThread);
+    flasher->process = info.hProcess;
+    flasher->id = info.dwProcessId;
     return true;
 }
 

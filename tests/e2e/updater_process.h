@@ -1,4 +1,4 @@
-// Starts the updater beside the substitute DLLs and ends it.
+// Starts the updater (and the console flasher) beside the substitute DLLs and ends it.
 //
 // Under Wine a child process takes its Unix environment from its parent's Unix environment, not
 // from an environment block passed to CreateProcessW; the DLL overrides and the locale (which
@@ -25,6 +25,11 @@ bool substituteDllsSelected();
 // Starts ZirvanoUpdater.exe from the driver's folder, as a user starts it: no arguments. On the
 // desktop named `desktop` when one is given (a virtual desktop that draws captions).
 bool launchUpdater(UpdaterProcess* program, const wchar_t* desktop = nullptr);
+
+// Starts zirvano-flash.exe from the driver's folder with `arguments`, its standard input
+// empty and its output and errors written to `outputFile`, as a script would run it.
+bool launchFlasher(UpdaterProcess* flasher, const std::wstring& arguments,
+                   const std::wstring& outputFile);
 
 // Waits up to `boundMs` for the program to end; false while it still runs.
 bool waitForExit(UpdaterProcess& program, DWORD boundMs, DWORD* exitCode);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/commands.h"
+#include "link/device_io.h"
 #include "link/programmer_link.h"
 #include "tests/wine/import_override.h"
 #include "tests/wine/unit_server_process.h"
@@ -407,6 +408,192 @@ TEST_F(BackendTest, UnpluggedUnitFailsTheNextTransactionAtOnce) {
 
     EXPECT_TRUE(result == kLinkWriteFailed || result == kLinkReadFailed) << result;
     EXPECT_NE(lastSystemError(), static_cast<std::uint32_t>(ERROR_TIMEOUT));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole reports, queued reports and the hold on a unit, at the device edge itself.
+
+const char16_t kUnitPipe[] = u"\\\\.\\pipe\\zirvano-sim-u";
+
+// The device edge opened on the unit "u", closed at the end.
+class DeviceEdgeTest : public BackendTest {
+protected:
+    void TearDown() override {
+        if (device != kNoDevice) deviceClose(device);
+        BackendTest::TearDown();
+    }
+
+    // As a program opens a unit: the handle, then what it is.
+    void openUnit() {
+        device = deviceOpen(kUnitPipe);
+        ASSERT_NE(device, kNoDevice) << lastSystemError();
+        std::uint16_t vendorId = 0;
+        std::uint16_t productId = 0;
+        ASSERT_TRUE(deviceAttributes(device, &vendorId, &productId));
+    }
+
+    bool writeIdentify() {
+        const Report request = commandReport(Identify, 0);
+        return deviceWrite(device, request.bytes, kReportBufferSize);
+    }
+
+    // Waits, a few seconds at most, until `reports` whole reports sit unread on the handle.
+    bool reportsWaitingUnread(DWORD reports) {
+        for (int poll = 0; poll < 500; ++poll) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(device, nullptr, 0, nullptr, &available, nullptr)) return false;
+            if (available >= reports * kReportBufferSize) return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
+    DeviceHandle device = kNoDevice;
+};
+
+// The answer to Identify arrives with a length other than the input report's.
+struct WrongLengthCase {
+    const char* name;
+    const char* fault;
+};
+void PrintTo(const WrongLengthCase& row, std::ostream* out) { *out << row.name; }
+
+class WrongLengthTest : public DeviceEdgeTest,
+                        public ::testing::WithParamInterface<WrongLengthCase> {};
+
+TEST_P(WrongLengthTest, IsAFailedReadAndNoReport) {
+    plug("u");
+    ASSERT_EQ(sim(std::string("fault u 08 1 ") + GetParam().fault), "ok");
+    openUnit();
+    ASSERT_TRUE(writeIdentify());
+
+    std::uint8_t answer[kReportBufferSize] = {};
+    EXPECT_FALSE(deviceRead(device, answer, kReportBufferSize, kReadTimeoutMs));
+    EXPECT_NE(lastSystemError(), static_cast<std::uint32_t>(ERROR_TIMEOUT));
+}
+
+INSTANTIATE_TEST_SUITE_P(Report, WrongLengthTest,
+                         ::testing::Values(WrongLengthCase{"OneByteShort", "cut 59"},
+                                           WrongLengthCase{"OneByteLong", "overlong"}),
+                         [](const ::testing::TestParamInfo<WrongLengthCase>& info) {
+                             return info.param.name;
+                         });
+
+// Requests written and not read, and what the unit sent for them.
+struct QueuedCase {
+    const char* name;
+    const char* fault;  // on the first Identify, or none
+    int requests;
+    std::uint32_t reports;
+};
+void PrintTo(const QueuedCase& row, std::ostream* out) { *out << row.name; }
+
+class DropTest : public DeviceEdgeTest, public ::testing::WithParamInterface<QueuedCase> {};
+
+TEST_P(DropTest, CountsWhatWasQueuedAndLeavesNothing) {
+    const QueuedCase& row = GetParam();
+    plug("u");
+    if (row.fault != nullptr) {
+        ASSERT_EQ(sim(std::string("fault u 08 1 ") + row.fault), "ok");
+    }
+    openUnit();
+    for (int i = 0; i < row.requests; ++i) ASSERT_TRUE(writeIdentify());
+    ASSERT_TRUE(reportsWaitingUnread(row.reports));
+
+    std::uint32_t dropped = ~0u;
+    ASSERT_TRUE(deviceDropInput(device, &dropped));
+    EXPECT_EQ(dropped, row.reports);
+    ASSERT_TRUE(deviceDropInput(device, &dropped));
+    EXPECT_EQ(dropped, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Queue, DropTest,
+                         ::testing::Values(QueuedCase{"Nothing", nullptr, 0, 0},
+                                           QueuedCase{"OneAnswer", nullptr, 1, 1},
+                                           QueuedCase{"AnswerSentTwice", "twice", 1, 2},
+                                           QueuedCase{"AnswerAndUnaskedReport", "unasked 77", 1, 2},
+                                           QueuedCase{"ThreeAnswers", nullptr, 3, 3}),
+                         [](const ::testing::TestParamInfo<QueuedCase>& info) {
+                             return info.param.name;
+                         });
+
+// The answer is on its way while the drop looks: the drop's read, given up on at once, either
+// takes it (and counts it) or leaves it whole for the read after. None may vanish in between,
+// which would leave the read waiting for its bound.
+TEST_F(DeviceEdgeTest, AnswerArrivingDuringTheDropIsCountedOrLeftForTheRead) {
+    constexpr int kRounds = 500;
+    plug("u");
+    openUnit();
+    int dropped = 0;
+    int read = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(writeIdentify()) << "round " << round;
+        std::uint32_t droppedNow = 0;
+        ASSERT_TRUE(deviceDropInput(device, &droppedNow)) << "round " << round;
+        ASSERT_LE(droppedNow, 1u) << "round " << round;
+        dropped += static_cast<int>(droppedNow);
+        if (droppedNow == 1) continue;
+        std::uint8_t answer[kReportBufferSize] = {};
+        ASSERT_TRUE(deviceRead(device, answer, kReportBufferSize, kReadTimeoutMs))
+            << "round " << round << ": error " << lastSystemError();
+        ASSERT_EQ(answer[1], Identify) << "round " << round;
+        ++read;
+    }
+    EXPECT_EQ(dropped + read, kRounds);
+    EXPECT_EQ(stateOf("u", "reports"), std::to_string(kRounds));
+}
+
+// How another of our programs could name the unit's path.
+struct OtherNameCase {
+    const char* name;
+    const char16_t* path;
+};
+void PrintTo(const OtherNameCase& row, std::ostream* out) { *out << row.name; }
+
+class HeldUnitTest : public DeviceEdgeTest, public ::testing::WithParamInterface<OtherNameCase> {};
+
+TEST_P(HeldUnitTest, SecondOpenFailsAsHeldElsewhereUntilTheFirstIsClosed) {
+    plug("u");
+    openUnit();
+
+    const DeviceHandle second = deviceOpen(GetParam().path);
+    const std::uint32_t error = lastSystemError();
+    if (second != kNoDevice) deviceClose(second);
+
+    EXPECT_EQ(second, kNoDevice);
+    EXPECT_TRUE(deviceHeldElsewhere(error)) << error;
+
+    deviceClose(device);
+    device = deviceOpen(kUnitPipe);
+    EXPECT_NE(device, kNoDevice) << lastSystemError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Path, HeldUnitTest,
+    ::testing::Values(OtherNameCase{"SamePath", kUnitPipe},
+                      OtherNameCase{"OtherLetterCase", u"\\\\.\\PIPE\\ZIRVANO-SIM-U"},
+                      OtherNameCase{"OtherPrefix", u"\\\\?\\pipe\\zirvano-sim-u"}),
+    [](const ::testing::TestParamInfo<OtherNameCase>& info) { return info.param.name; });
+
+TEST_F(DeviceEdgeTest, UnitHeldByAnotherOfOursIsInUseAndHearsNothing) {
+    plug("u");
+    openUnit();
+
+    EXPECT_EQ(openProgrammer(), kLinkInUse);
+
+    EXPECT_FALSE(linkIsOpen());
+    EXPECT_EQ(stateOf("u", "reports"), "0");
+}
+
+TEST_F(DeviceEdgeTest, OpeningAnotherUnitIsNotKeptOut) {
+    plug("u");
+    plug("other");
+    openUnit();
+
+    DeviceHandle other = deviceOpen(u"\\\\.\\pipe\\zirvano-sim-other");
+
+    EXPECT_NE(other, kNoDevice) << lastSystemError();
+    if (other != kNoDevice) deviceClose(other);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,41 @@ TEST_F(ConsoleFlasher, WholeUpdateWritesTheCarriedImage) {
     EXPECT_TRUE(holds(run.output, "ESC                 3.3\n"));
     EXPECT_EQ(sim("flashcmp esc1 " + simToUtf8(besideThisProgram(kImageCopy))), "equal");
     EXPECT_TRUE(holds(sim("state esc1"), "locked=0 writeProtected=1"));
+}
+
+// The command codes the unit "esc1" received, in order.
+std::vector<std::string> commandsOfEsc1() {
+    std::istringstream lines(sim("commands esc1"));
+    std::vector<std::string> codes;
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty()) codes.push_back(line.substr(0, line.find(' ')));
+    return codes;
+}
+
+// The ESC on the cable is swapped for one with newer firmware as the update asks the unit for it
+// again, right before the lock: no USB event tells, and nothing may be locked or written.
+TEST_F(ConsoleFlasher, EscSwappedBeforeTheLockIsShownAndNotWritten) {
+    // `update` finds and confirms the unit as `status` does; the Identify after those is the
+    // update's own.
+    ASSERT_EQ(sim("plug esc1").compare(0, 3, "ok "), 0);
+    ASSERT_EQ(runFlasher(L"status").exitCode, static_cast<DWORD>(kExitSuccess));
+    const std::vector<std::string> found = commandsOfEsc1();
+    const auto identifies = std::count(found.begin(), found.end(), "08");
+    ASSERT_EQ(sim("plug esc1").compare(0, 3, "ok "), 0);
+    ASSERT_EQ(sim("swapesc esc1 08:" + std::to_string(identifies + 1) + " escver=0303"), "ok");
+
+    const ConsoleRun run = runFlasher(L"update --yes");
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(kExitEscChanged)) << run.output;
+    EXPECT_TRUE(holds(run.output, "The ESC on the unit is no longer the one confirmed: nothing "
+                                  "was locked or written."))
+        << run.output;
+    EXPECT_TRUE(holds(run.output, "ESC                 3.3\n")) << run.output;
+    // Identification alone: Identify, ReadEscMemory, ReadEscBootInfo.
+    for (const std::string& code : commandsOfEsc1())
+        EXPECT_TRUE(code == "08" || code == "1d" || code == "22") << "the unit received " << code;
 }
 
 struct ConsoleRow {

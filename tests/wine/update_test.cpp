@@ -15,6 +15,9 @@ namespace {
 using updatefacts::blocks;
 using updatefacts::imageBytes;
 
+// The update asks the unit which ESC is behind it before anything else: these come first.
+constexpr std::size_t kAskedAgain = std::size(updatefacts::identifyCommands);
+
 constexpr EXECUTION_STATE kKeptAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
 
 // The bytes the update must install: RCDATA 140 of this very module.
@@ -525,7 +528,7 @@ void PrintTo(const TimerResolutionCase& row, std::ostream* out) { *out << row.na
 
 const TimerResolutionCase kTimerResolutionCases[] = {
     {"CompleteUpdate", {}, updatefacts::updateCommandCount},
-    {"LockRefused", {{SystemLock, 1, SimFaultKind::refusal, 0}}, 1},
+    {"LockRefused", {{SystemLock, 1, SimFaultKind::refusal, 0}}, kAskedAgain + 1},
 };
 
 class TimerResolution : public UpdateTest,
@@ -571,41 +574,121 @@ struct FailingStepCase {
 };
 void PrintTo(const FailingStepCase& row, std::ostream* out) { *out << row.name; }
 
+// The code line of a step whose answer an unasked report put in doubt.
+constexpr wchar_t kOutOfStep[] = L"0xfffffffa-0x00000000";
+
 // The simulated bus reports a missing answer as a time-out and a vanished unit as a general
 // failure; an answered refusal leaves the system error at 0.
 const FailingStepCase kFailingStepCases[] = {
-    {"LockRefusedInTheStatusByte", {SystemLock, 1, SimFaultKind::refusal, 0}, 1,
-     IDS_LOCK_FAILED, L"0x0000065b-0x00000000"},
-    {"LockUnanswered", {SystemLock, 1, SimFaultKind::noAnswer, 0}, 1, IDS_LOCK_FAILED,
+    {"LockRefusedInTheStatusByte",
+     {SystemLock, 1, SimFaultKind::refusal, 0},
+     kAskedAgain + 1,
+     IDS_LOCK_FAILED,
+     L"0x0000065b-0x00000000"},
+    {"LockUnanswered",
+     {SystemLock, 1, SimFaultKind::noAnswer, 0},
+     kAskedAgain + 1,
+     IDS_LOCK_FAILED,
      L"0xfffffffd-0x000005b4"},
-    {"LockNotWritten", {SystemLock, 1, SimFaultKind::disconnect, 0}, 1, IDS_LOCK_FAILED,
+    {"LockNotWritten",
+     {SystemLock, 1, SimFaultKind::disconnect, 0},
+     kAskedAgain + 1,
+     IDS_LOCK_FAILED,
      L"0xfffffffe-0x0000001f"},
-    {"UnlockAnsweredWithErrorCodeNine", {WriteProtect, 1, SimFaultKind::errorAnswer, 9}, 2,
-     IDS_UNLOCK_FLASH_FAILED, L"0x00000009-0x00000000"},
-    {"UnlockRefusedInTheStatusByte", {WriteProtect, 1, SimFaultKind::refusal, 0}, 2,
-     IDS_UNLOCK_FLASH_FAILED, L"0x0000065b-0x00000000"},
+    {"UnlockAnsweredWithErrorCodeNine",
+     {WriteProtect, 1, SimFaultKind::errorAnswer, 9},
+     kAskedAgain + 2,
+     IDS_UNLOCK_FLASH_FAILED,
+     L"0x00000009-0x00000000"},
+    {"UnlockRefusedInTheStatusByte",
+     {WriteProtect, 1, SimFaultKind::refusal, 0},
+     kAskedAgain + 2,
+     IDS_UNLOCK_FLASH_FAILED,
+     L"0x0000065b-0x00000000"},
     // Error code 0 counts as success, so the erase is sent. The simulated unit took the faked
     // answer instead of opening its flash, so the erase then refuses with its own code 0x22.
     {"UnlockAnsweredWithErrorCodeZeroGoesOnToTheErase",
-     {WriteProtect, 1, SimFaultKind::errorAnswer, 0}, 3, IDS_ERASE_FAILED,
+     {WriteProtect, 1, SimFaultKind::errorAnswer, 0},
+     kAskedAgain + 3,
+     IDS_ERASE_FAILED,
      L"0x00000022-0x00000000"},
-    {"EraseAnsweredWithAnError", {EraseFirmware, 1, SimFaultKind::errorAnswer, 0x1234ABCD}, 3,
-     IDS_ERASE_FAILED, L"0x1234abcd-0x00000000"},
-    {"EraseUnanswered", {EraseFirmware, 1, SimFaultKind::noAnswer, 0}, 3, IDS_ERASE_FAILED,
+    {"EraseAnsweredWithAnError",
+     {EraseFirmware, 1, SimFaultKind::errorAnswer, 0x1234ABCD},
+     kAskedAgain + 3,
+     IDS_ERASE_FAILED,
+     L"0x1234abcd-0x00000000"},
+    {"EraseUnanswered",
+     {EraseFirmware, 1, SimFaultKind::noAnswer, 0},
+     kAskedAgain + 3,
+     IDS_ERASE_FAILED,
      L"0xfffffffd-0x000005b4"},
-    {"AddressAnsweredWithAnError", {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x24}, 4,
-     IDS_ADDRESS_FAILED, L"0x00000024-0x00000000"},
-    {"FirstBlockAnsweredWithAnError", {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x25}, 5,
-     IDS_BLOCK_FAILED, L"0x00000025-0x00000000"},
+    {"AddressAnsweredWithAnError",
+     {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x24},
+     kAskedAgain + 4,
+     IDS_ADDRESS_FAILED,
+     L"0x00000024-0x00000000"},
+    {"FirstBlockAnsweredWithAnError",
+     {WriteDataBlock, 1, SimFaultKind::errorAnswer, 0x25},
+     kAskedAgain + 5,
+     IDS_BLOCK_FAILED,
+     L"0x00000025-0x00000000"},
     {"MiddleBlockAnsweredWithAnError",
-     {WriteDataBlock, blocks / 2, SimFaultKind::errorAnswer, 0xDEADBEEF}, 4 + blocks / 2,
-     IDS_BLOCK_FAILED, L"0xdeadbeef-0x00000000"},
-    {"LastBlockAnsweredWithAnError", {WriteDataBlock, blocks, SimFaultKind::errorAnswer, 7},
-     4 + blocks, IDS_BLOCK_FAILED, L"0x00000007-0x00000000"},
-    {"MiddleBlockUnanswered", {WriteDataBlock, 700, SimFaultKind::noAnswer, 0}, 4 + 700,
-     IDS_BLOCK_FAILED, L"0xfffffffd-0x000005b4"},
-    {"UnitVanishesDuringTheTransfer", {WriteDataBlock, 1500, SimFaultKind::disconnect, 0},
-     4 + 1500, IDS_BLOCK_FAILED, L"0xfffffffe-0x0000001f"},
+     {WriteDataBlock, blocks / 2, SimFaultKind::errorAnswer, 0xDEADBEEF},
+     kAskedAgain + 4 + blocks / 2,
+     IDS_BLOCK_FAILED,
+     L"0xdeadbeef-0x00000000"},
+    {"LastBlockAnsweredWithAnError",
+     {WriteDataBlock, blocks, SimFaultKind::errorAnswer, 7},
+     kAskedAgain + 4 + blocks,
+     IDS_BLOCK_FAILED,
+     L"0x00000007-0x00000000"},
+    {"MiddleBlockUnanswered",
+     {WriteDataBlock, 700, SimFaultKind::noAnswer, 0},
+     kAskedAgain + 4 + 700,
+     IDS_BLOCK_FAILED,
+     L"0xfffffffd-0x000005b4"},
+    {"UnitVanishesDuringTheTransfer",
+     {WriteDataBlock, 1500, SimFaultKind::disconnect, 0},
+     kAskedAgain + 4 + 1500,
+     IDS_BLOCK_FAILED,
+     L"0xfffffffe-0x0000001f"},
+    // A report found queued before a step puts the answer taken for the step before in doubt:
+    // that one fails, out of step, and the next is not sent.
+    {"EscAnsweredTwiceWhenAskedAgain",
+     {ReadEscBootInfo, 2, SimFaultKind::answerTwice, 0},
+     kAskedAgain,
+     IDS_LOCK_FAILED,
+     kOutOfStep},
+    {"LockAnsweredTwice",
+     {SystemLock, 1, SimFaultKind::answerTwice, 0},
+     kAskedAgain + 1,
+     IDS_LOCK_FAILED,
+     kOutOfStep},
+    {"UnlockFollowedByAnUnaskedReport",
+     {WriteProtect, 1, SimFaultKind::unasked, 0x77},
+     kAskedAgain + 2,
+     IDS_UNLOCK_FLASH_FAILED,
+     kOutOfStep},
+    {"EraseAnswerRepeatedInTheWaitAfterIt",
+     {EraseFirmware, 1, SimFaultKind::duplicateLate, 2000},
+     kAskedAgain + 3,
+     IDS_ERASE_FAILED,
+     kOutOfStep},
+    {"AddressAnsweredTwice",
+     {SetWriteAddress, 1, SimFaultKind::answerTwice, 0},
+     kAskedAgain + 4,
+     IDS_ADDRESS_FAILED,
+     kOutOfStep},
+    {"BlockAnswerRepeatedInItsPause",
+     {WriteDataBlock, 700, SimFaultKind::duplicateLate, 10},
+     kAskedAgain + 4 + 700,
+     IDS_BLOCK_FAILED,
+     kOutOfStep},
+    {"LastBlockAnswerRepeatedBeforeTheProtectionIsRestored",
+     {WriteDataBlock, blocks, SimFaultKind::duplicateLate, 10},
+     kAskedAgain + 4 + blocks,
+     IDS_BLOCK_FAILED,
+     kOutOfStep},
 };
 
 class FailingStep : public UpdateTest, public testing::WithParamInterface<FailingStepCase> {};
@@ -815,7 +898,7 @@ TEST_F(UpdateTest, ArrivalWhileTheFailureBoxIsOpenProbesAndTheFailureHintStillFo
     EXPECT_EQ(nestedResult, 1);
     EXPECT_EQ(whileOpen, readyTavilinkView());
     // The still plugged unit was probed again and is linked; the hint is the failure's.
-    std::vector<std::uint8_t> lockThenProbe = updateUpTo(1);
+    std::vector<std::uint8_t> lockThenProbe = updateUpTo(kAskedAgain + 1);
     const std::vector<std::uint8_t> probe = identification();
     lockThenProbe.insert(lockThenProbe.end(), probe.begin(), probe.end());
     EXPECT_EQ(sentByUpdate(unit), lockThenProbe);
@@ -824,6 +907,156 @@ TEST_F(UpdateTest, ArrivalWhileTheFailureBoxIsOpenProbesAndTheFailureHintStillFo
     expected.hint = catalogue(IDS_FAILURE_HINT);
     EXPECT_EQ(view(), expected);
 }
+
+// =================================================================================================
+// Another ESC on the unit's cable: no USB event tells, only asking the unit again right before
+// the lock does.
+
+enum class SwapMoment { beforeUpdate, whileTheWarningIsOpen, whileTheDowngradeQuestionIsOpen };
+
+constexpr std::uint32_t kOtherBootloaderVersion = 0x02000200;
+
+struct SwappedEscCase {
+    const char* name;
+    SwapMoment moment;
+    std::uint16_t confirmedVersion;  // of the ESC the window found
+    SimEsc (*swappedIn)();
+    std::size_t askedAgain;  // identification requests the update sends before it sees
+    bool incompatibilityNotice;
+    DialogView (*shown)();
+    // Whether Update asks the downgrade question: for the ESC confirmed, for the one swapped in.
+    bool downgradeQuestion;
+    bool downgradeQuestionAfterwards;
+};
+void PrintTo(const SwappedEscCase& row, std::ostream* out) { *out << row.name; }
+
+SimEsc foreignEsc() { return simReadyEsc(0x0302, kForeignEscType); }
+SimEsc newerFirmware() { return simReadyEsc(0x0303); }
+SimEsc olderFirmware() { return simReadyEsc(0x0301); }
+SimEsc otherBootloader() { return simReadyEsc(0x0302, kSupportedEscType, kOtherBootloaderVersion); }
+
+DialogView incompatibleView() {
+    return DialogTest::unlinkedView(DialogTest::withSteps(IDS_INCOMPATIBLE_HINT), L"TAVILINK");
+}
+DialogView noEscView() {
+    return DialogTest::unlinkedView(DialogTest::withSteps(IDS_NO_UPDATABLE_ESC), L"TAVILINK");
+}
+DialogView newerFirmwareView() {
+    return DialogTest::readyView(L"1.2", L"2.1.5", L"3.3", L"TAVILINK");
+}
+DialogView olderFirmwareView() {
+    return DialogTest::readyView(L"1.2", L"2.1.5", L"3.1", L"TAVILINK");
+}
+DialogView otherBootloaderView() {
+    return DialogTest::readyView(L"1.2", L"2.2.0", L"3.2", L"TAVILINK");
+}
+
+const std::size_t kWholeIdentification = std::size(updatefacts::identifyCommands);
+// Without an updatable ESC, the unit's own answer ends identification.
+constexpr std::size_t kIdentifyOnly = 1;
+
+// Behind the unit now: an ESC that cannot be updated.
+const SwappedEscCase kSwappedToAnUnusableEsc[] = {
+    {"ForeignTypeBeforeUpdate", SwapMoment::beforeUpdate, 0x0302, foreignEsc, kWholeIdentification,
+     true, incompatibleView, false, false},
+    {"ForeignTypeWhileTheWarningIsOpen", SwapMoment::whileTheWarningIsOpen, 0x0302, foreignEsc,
+     kWholeIdentification, true, incompatibleView, false, false},
+    {"RemovedBeforeUpdate", SwapMoment::beforeUpdate, 0x0302, simNoEsc, kIdentifyOnly, false,
+     noEscView, false, false},
+    {"RemovedWhileTheWarningIsOpen", SwapMoment::whileTheWarningIsOpen, 0x0302, simNoEsc,
+     kIdentifyOnly, false, noEscView, false, false},
+};
+
+// Behind the unit now: another ESC ready to be updated.
+const SwappedEscCase kSwappedToAReadyEsc[] = {
+    {"NewerFirmwareBeforeUpdate", SwapMoment::beforeUpdate, 0x0302, newerFirmware,
+     kWholeIdentification, false, newerFirmwareView, false, true},
+    {"NewerFirmwareWhileTheWarningIsOpen", SwapMoment::whileTheWarningIsOpen, 0x0302, newerFirmware,
+     kWholeIdentification, false, newerFirmwareView, false, true},
+    {"OlderFirmwareWhileTheDowngradeQuestionIsOpen", SwapMoment::whileTheDowngradeQuestionIsOpen,
+     0x0303, olderFirmware, kWholeIdentification, false, olderFirmwareView, true, false},
+    {"OtherBootloaderWhileTheWarningIsOpen", SwapMoment::whileTheWarningIsOpen, 0x0302,
+     otherBootloader, kWholeIdentification, false, otherBootloaderView, false, false},
+};
+
+class SwappedEsc : public UpdateTest, public testing::WithParamInterface<SwappedEscCase> {
+public:
+    // Update pressed and confirmed, with the ESC swapped at the row's moment.
+    void pressUpdateAndSwap(SimUnit& unit) {
+        const SwappedEscCase& row = GetParam();
+        const std::function<void()> swap = [&unit, &row] { simConnectEsc(unit, row.swappedIn()); };
+        auto swapWhen = [&](SwapMoment moment) {
+            return row.moment == moment ? swap : std::function<void()>();
+        };
+        if (row.moment == SwapMoment::beforeUpdate) swap();
+        boxwatch::answers.push_back({IDOK, swapWhen(SwapMoment::whileTheWarningIsOpen)});
+        if (row.downgradeQuestion)
+            boxwatch::answers.push_back(
+                {IDYES, swapWhen(SwapMoment::whileTheDowngradeQuestionIsOpen)});
+        pressUpdate();
+    }
+
+    // The boxes of pressUpdateAndSwap.
+    std::vector<ShownBox> boxesShown() const {
+        const SwappedEscCase& row = GetParam();
+        std::vector<ShownBox> boxes = {warningBox()};
+        if (row.downgradeQuestion) boxes.push_back(downgradeBox());
+        if (row.incompatibilityNotice) boxes.push_back(incompatibilityBox());
+        return boxes;
+    }
+};
+
+TEST_P(SwappedEsc, IsShownAsFoundAndNothingIsLockedOrWritten) {
+    const SwappedEscCase& row = GetParam();
+    SimUnit& unit = openOnReadyUnit(row.confirmedVersion);
+
+    pressUpdateAndSwap(unit);
+
+    expectBoxes(boxesShown());
+    EXPECT_EQ(sentByUpdate(unit), identification(row.askedAgain));
+    EXPECT_TRUE(unit.writeProtected);
+    EXPECT_FALSE(unit.locked);
+    EXPECT_EQ(view(), row.shown());
+    EXPECT_EQ(linkIsOpen(), row.shown().updateEnabled);
+    EXPECT_FALSE(keepsSystemAwake(executionState()));
+    EXPECT_EQ(progresswatch::windows.size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Unusable, SwappedEsc, testing::ValuesIn(kSwappedToAnUnusableEsc),
+                         rowName<SwappedEscCase>);
+INSTANTIATE_TEST_SUITE_P(Ready, SwappedEsc, testing::ValuesIn(kSwappedToAReadyEsc),
+                         rowName<SwappedEscCase>);
+
+// The ESC now behind the unit is ready: pressed again, Update asks as it does for that ESC and
+// installs the image into it.
+class SwappedToAReadyEsc : public SwappedEsc {};
+
+TEST_P(SwappedToAReadyEsc, UpdatePressedAgainAsksForTheNewEscAndInstallsTheImage) {
+    const SwappedEscCase& row = GetParam();
+    const std::vector<std::uint8_t> image = embeddedImage();
+    SimUnit& unit = openOnReadyUnit(row.confirmedVersion);
+    pressUpdateAndSwap(unit);
+    std::vector<ShownBox> boxes = boxesShown();
+    const std::size_t sentBefore = unit.received.size();
+    boxwatch::answers.push_back({IDOK, nullptr});
+    if (row.downgradeQuestionAfterwards) boxwatch::answers.push_back({IDYES, nullptr});
+
+    pressUpdate();
+
+    boxes.push_back(warningBox());
+    if (row.downgradeQuestionAfterwards) boxes.push_back(downgradeBox());
+    expectBoxes(boxes);
+    EXPECT_EQ(commandsSince(unit, sentBefore), updatefacts::updateCommandOrder());
+    expectFlashHoldsTheImage(unit, image);
+    DialogView updated = row.shown();
+    updated.hint = catalogue(IDS_UPDATE_SUCCEEDED);
+    updated.updateEnabled = false;
+    updated.values[2] = L"3.3";
+    EXPECT_EQ(view(), updated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ready, SwappedToAReadyEsc, testing::ValuesIn(kSwappedToAReadyEsc),
+                         rowName<SwappedEscCase>);
 
 // =================================================================================================
 // A missing or empty image stops before anything is sent
