@@ -73,9 +73,9 @@ wait "$sampler"
 cat "$build/bench.log" "$build/bench-cpu.log"
 
 # The terminal flasher's whole command (start to exit, identification included) over the same
-# 45,840 ms of fixed pauses: the Windows console program under Wine against the pipe-served unit,
+# 45,860 ms of fixed pauses: the Windows console program under Wine against the pipe-served unit,
 # and the Linux program against the emulated hidraw device.
-floor_ms=45840
+floor_ms=45860
 ratio() {  # label, milliseconds
   printf '%s: %.3f (%d ms over %d ms of fixed pauses)\n' "$1" "$(echo "$2 / $floor_ms" | bc -l)" \
     "$2" "$floor_ms"
