@@ -198,8 +198,10 @@ void onUnitInUseTimer(UINT_PTR timer) {
 }
 
 void showChangedUnit() {
+    // The panel still shows the ESC confirmed before: what is there now shows while a notice
+    // about it is open, and the panel follows the link once the probe has settled.
+    refreshVersionPanel();
     settleProbe(ProbeKind::arrival, linkReadiness());
-    // The panel still shows the ESC confirmed before.
     refreshVersionPanel();
 }
 
