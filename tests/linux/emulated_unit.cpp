@@ -52,6 +52,10 @@ constexpr std::size_t kOutputChunkBytes = 4096;
 constexpr std::chrono::milliseconds kLineTakenBound{10000};
 constexpr std::chrono::milliseconds kLineTakenPollInterval{1};
 constexpr std::size_t kEchoChunkBytes = 256;
+// How often a signal sent to a program is looked for among its pending ones.
+constexpr std::chrono::microseconds kSignalPollInterval{200};
+constexpr std::size_t kStatusChunkBytes = 1024;
+constexpr int kHexBase = 16;
 
 struct QueuedAnswer {
     std::vector<std::uint8_t> bytes;
@@ -559,6 +563,29 @@ std::chrono::steady_clock::time_point after(std::uint32_t boundMs) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
 }
 
+// The masks /proc gives for the process's pending signals: those sent to it as a whole and
+// those of its main thread. Read with plain system calls, for the same reason as above.
+bool signalPending(pid_t child, int signal) {
+    const std::string path = "/proc/" + std::to_string(child) + "/status";
+    const int file = openPlain(path.c_str(), O_RDONLY);
+    if (file < 0) return false;  // gone: nothing is pending for it any more
+    std::string status;
+    char chunk[kStatusChunkBytes];
+    ssize_t got = 0;
+    while ((got = read(file, chunk, sizeof chunk)) > 0)
+        status.append(chunk, static_cast<std::size_t>(got));
+    close(file);
+    const unsigned long long bit = 1ull << (signal - 1);
+    for (const char* field : {"\nShdPnd:", "\nSigPnd:"}) {
+        const std::size_t at = status.find(field);
+        if (at == std::string::npos) continue;
+        const unsigned long long mask =
+            std::strtoull(status.c_str() + at + std::strlen(field), nullptr, kHexBase);
+        if ((mask & bit) != 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void runUnderMockPreload(char** argv) {
@@ -656,6 +683,17 @@ void releaseHeldAnswer(EmulatedUnit* e) {
     e->hold = AnswerHold{};
 }
 
+void releaseHeldAnswerAndHold(EmulatedUnit* e, std::uint8_t command, std::uint32_t occurrence) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    for (QueuedAnswer& queued : e->hold.answers)
+        queueAnswer(*e, std::move(queued.bytes), queued.requestIndex);
+    waitForTokens(*e);
+    e->hold = AnswerHold{};
+    e->hold.armed = true;
+    e->hold.command = command;
+    e->hold.occurrence = occurrence;
+}
+
 RunningProgram* startInMockEnvironment(EmulatedUnit* e, const std::vector<std::string>& command,
                                        ProgramInput input) {
     // Everything the child needs is made before fork: the handler's threads run on, and after
@@ -745,6 +783,15 @@ void typeLine(RunningProgram* program, const std::string& line) {
 }
 
 void signalProgram(RunningProgram* program, int signal) { kill(program->child, signal); }
+
+bool waitForSignalTaken(RunningProgram* program, int signal, std::uint32_t boundMs) {
+    const auto deadline = after(boundMs);
+    while (signalPending(program->child, signal)) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kSignalPollInterval);
+    }
+    return true;
+}
 
 ProgramRun finishProgram(RunningProgram* program, std::uint32_t boundMs) {
     // A terminal that goes away is the end of the answers a program can get.

@@ -59,6 +59,10 @@ void holdAnswer(EmulatedUnit* emulated, std::uint8_t command, std::uint32_t occu
 // True once that report arrived and its answer is being held; false after `boundMs` without.
 bool waitForHeldAnswer(EmulatedUnit* emulated, std::uint32_t boundMs);
 void releaseHeldAnswer(EmulatedUnit* emulated);
+// releaseHeldAnswer, and the answer to the `occurrence`th report of `command` held from then on:
+// in one step, so that the program cannot send that report before the hold is in place.
+void releaseHeldAnswerAndHold(EmulatedUnit* emulated, std::uint8_t command,
+                              std::uint32_t occurrence);
 
 struct ProgramRun {
     bool ended;    // false: still running at the bound, then killed
@@ -87,6 +91,9 @@ bool waitForText(RunningProgram* program, const std::string& text, std::uint32_t
 // Types `line` and a line end on the program's terminal.
 void typeLine(RunningProgram* program, const std::string& line);
 void signalProgram(RunningProgram* program, int signal);
+// True once `signal` is no longer pending for the program: a program that blocks it and waits
+// for it has taken it by then. False when it is still pending after `boundMs`.
+bool waitForSignalTaken(RunningProgram* program, int signal, std::uint32_t boundMs);
 // Closes its terminal, waits at most `boundMs` for it to end (then kills it), and frees it.
 ProgramRun finishProgram(RunningProgram* program, std::uint32_t boundMs);
 
