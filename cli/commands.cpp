@@ -59,7 +59,7 @@ int runList(const CliSetting& setting) {
         putListLine(setting.console.out, unit, setting.language);
         permissionDenied = permissionDenied || unit.permissionDenied;
     }
-    if (permissionDenied) putPermissionHint(setting.console.out, setting);
+    if (permissionDenied) putPermissionHint(setting.console.err, setting);
     return kExitSuccess;
 }
 

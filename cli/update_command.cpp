@@ -54,9 +54,13 @@ bool sameWord(const char* answer, const char* word) {
     return true;
 }
 
+// The English answers count in every language: a German user typing y means yes.
 bool isYes(const char* answer, Language language) {
-    return sameWord(answer, text(Text::answerYesShort, language)) ||
-           sameWord(answer, text(Text::answerYesLong, language));
+    for (Language words : {language, Language::english})
+        if (sameWord(answer, text(Text::answerYesShort, words)) ||
+            sameWord(answer, text(Text::answerYesLong, words)))
+            return true;
+    return false;
 }
 
 // Nothing has been sent yet; `kExitSuccess` means go on.
@@ -74,20 +78,22 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
         put(console.err, "\n");
         return kExitDeclined;
     }
-    if (setting.image.placeholder) putLine(console.out, text(Text::placeholder, language));
-    putLine(console.out, catalogueText(IDS_WARNING_CAPTION, language));
-    putLine(console.out, catalogueText(IDS_WARNING_TEXT, language));
+    // Warnings and the question go to stderr: with stdout sent to a file, the user at the
+    // terminal still sees what is asked.
+    if (setting.image.placeholder) putLine(console.err, text(Text::placeholder, language));
+    putLine(console.err, catalogueText(IDS_WARNING_CAPTION, language));
+    putLine(console.err, catalogueText(IDS_WARNING_TEXT, language));
     if (arguments.yes) return kExitSuccess;
     // Waiting for an answer nobody can type would hang a script for ever.
     if (!console.inputIsTerminal) {
         putLine(console.err, text(Text::noTerminal, language));
         return kExitDeclined;
     }
-    put(console.out, text(Text::confirmPrompt, language));
+    put(console.err, text(Text::confirmPrompt, language));
     char answer[kAnswerBytes] = "";
     const bool answered = console.readLine(answer, sizeof answer, console.readContext);
     if (setting.system.stopRequest() != StopRequest::none) return kExitInterrupted;
-    if (!answered) put(console.out, "\n");
+    if (!answered) put(console.err, "\n");
     if (answered && isYes(answer, language)) return kExitSuccess;
     putLine(console.err, text(Text::declined, language));
     return kExitDeclined;
@@ -159,9 +165,10 @@ int flash(const CliSetting& setting) {
         putLine(console.err, text(Text::stoppedBeforeSending, language));
         return kExitInterrupted;
     }
-    putLine(console.out, catalogueText(IDS_PROGRESS_CAPTION, language));
+    // Progress is for the person watching; stdout keeps the result.
+    putLine(console.err, catalogueText(IDS_PROGRESS_CAPTION, language));
     ProgressView progress =
-        progressStart(console.out, language, setting.system.nowMs, setting.image.size);
+        progressStart(console.err, language, setting.system.nowMs, setting.image.size);
     Transfer transfer{&setting, &progress, false};
     setting.system.holdForUpdate(true);
     const FlashOutcome outcome = flashImage(setting.image.bytes, setting.image.size,

@@ -128,7 +128,8 @@ FlasherRun runFlasher(Bench& b, std::vector<const char*> arguments) {
     FlasherRun run{};
     CliSetting setting{};
     setting.console.out = {appendTo, &run.out, b.around.outputIsTerminal};
-    setting.console.err = {appendTo, &run.err, false};
+    // One terminal for both, as when neither is redirected.
+    setting.console.err = {appendTo, &run.err, b.around.outputIsTerminal};
     setting.console.inputIsTerminal = b.around.inputIsTerminal;
     setting.console.readLine = readScripted;
     setting.system = {virtualNow,         scriptedStop,     recordStopAtOnce, holdNothing,
@@ -399,14 +400,16 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {"update"}, kExitSuccess,
                   {IDS_WARNING_CAPTION, IDS_WARNING_TEXT, IDS_UPDATE_SUCCEEDED},
-                  {"Start the update? [y/N] "}, {}, Written::imageToFirst},
+                  {"The update of the ESC was successful!\n"}, {"Start the update? [y/N] "},
+                  Written::imageToFirst},
         Situation{"DeclinedOnATerminal",
                   [](Bench& b) {
                       plugReadyOnATerminal(b);
                       b.around.answers = {"n"};
                   },
-                  {"update"}, kExitDeclined, {}, {"Start the update? [y/N] "},
-                  {"No update; nothing was sent.\n"}, Written::nothing},
+                  {"update"}, kExitDeclined, {}, {},
+                  {"Start the update? [y/N] ", "No update; nothing was sent.\n"},
+                  Written::nothing},
         Situation{"EndOfInputDeclines", plugReadyOnATerminal, {"update"}, kExitDeclined, {}, {},
                   {"No update; nothing was sent.\n"}, Written::nothing},
         Situation{"NoTerminalAndNoYesRefuses", plugReady, {"update"}, kExitDeclined,
@@ -438,13 +441,22 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   {"update"}, kExitSuccess,
                   {IDS_WARNING_CAPTION, IDS_WARNING_TEXT, IDS_UPDATE_SUCCEEDED},
-                  {"Update starten? [j/N] ", "Regler              3.3\n"}, {},
+                  {"Regler              3.3\n"}, {"Update starten? [j/N] "},
                   Written::imageToFirst},
-        Situation{"GermanTakesYForNo",
+        // The English answer means yes in German too.
+        Situation{"GermanTakesYForYes",
                   [](Bench& b) {
                       plugReadyOnATerminal(b);
                       b.around.language = Language::german;
                       b.around.answers = {"y"};
+                  },
+                  {"update"}, kExitSuccess, {IDS_UPDATE_SUCCEEDED}, {}, {},
+                  Written::imageToFirst},
+        Situation{"GermanTakesNForNo",
+                  [](Bench& b) {
+                      plugReadyOnATerminal(b);
+                      b.around.language = Language::german;
+                      b.around.answers = {"n"};
                   },
                   {"update"}, kExitDeclined, {}, {},
                   {"Kein Update; es wurde nichts gesendet.\n"}, Written::nothing},
@@ -467,10 +479,12 @@ TEST_F(CliTest, PlaceholderWarningComesBeforeTheConfirmation) {
     b.around.inputIsTerminal = true;
     b.around.answers = {"n"};
     const FlasherRun run = runFlasher(b, {"update"});
+    // Both on stderr: with stdout sent to a file, the user still reads them.
     const std::size_t warning =
-        run.out.find("This program carries a placeholder image, not for flashing.\n");
-    ASSERT_NE(warning, std::string::npos) << run.out;
-    EXPECT_LT(warning, run.out.find("Start the update? [y/N] "));
+        run.err.find("This program carries a placeholder image, not for flashing.\n");
+    ASSERT_NE(warning, std::string::npos) << run.err;
+    EXPECT_LT(warning, run.err.find("Start the update? [y/N] "));
+    EXPECT_FALSE(holds(run.out, "placeholder")) << run.out;
 }
 
 TEST_F(CliTest, ReleaseBuildHasNoPlaceholderWarning) {
@@ -506,7 +520,11 @@ TEST_P(FailingStep, PrintsOneLineWithTheCodesAndEndsThere) {
     const FlasherRun run = runFlasher(b, {"update", "--yes"});
 
     EXPECT_EQ(run.exitCode, c.exitCode);
-    EXPECT_EQ(run.err, failureLine(c.stepText, c.result, c.systemError, c.language) + "\n");
+    // The failure is the last line on stderr, after the warning and any progress.
+    const std::string line = failureLine(c.stepText, c.result, c.systemError, c.language) + "\n";
+    EXPECT_TRUE(run.err.size() >= line.size() &&
+                run.err.compare(run.err.size() - line.size(), line.size(), line) == 0)
+        << run.err;
     const std::vector<std::uint8_t> order = simCommandOrder(b.units[0]);
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.back(), c.fault.command) << "nothing after the failing step";
@@ -585,10 +603,7 @@ TEST_P(StopDuringUpdate, LeavesTheEscAndTheUnitAsTheUserWasTold) {
     const SimUnit& unit = b.units[0];
 
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
-    EXPECT_TRUE(run.err.size() >= std::strlen(c.lastWords) &&
-                run.err.compare(run.err.size() - std::strlen(c.lastWords), std::string::npos,
-                                c.lastWords) == 0)
-        << run.err;
+    EXPECT_TRUE(holds(run.err, c.lastWords)) << run.err;
     EXPECT_FALSE(unit.locked) << "the lock is given back";
     EXPECT_TRUE(unit.writeProtected) << "the write protection is restored";
     switch (c.esc) {
@@ -655,7 +670,10 @@ TEST_F(CliTest, OneCtrlCDuringTheTransferIsSaidOnceAndTheUpdateSucceeds) {
     b.around.stops = {{WriteDataBlock, 1000, false}};
     const FlasherRun run = runFlasher(b, {"update", "--yes"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err, std::string("\n") + kFinishing);
+    const std::string said = std::string("\n") + kFinishing;
+    const std::size_t at = run.err.find(said);
+    EXPECT_NE(at, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(said, at + 1), std::string::npos) << "said once";
     EXPECT_TRUE(holds(run.out, "The update of the ESC was successful!\n"));
 }
 
@@ -667,7 +685,7 @@ TEST_F(CliTest, StopBetweenBlocksLeavesNoBlockHalfDoneAndASecondRunUpdates) {
     const FlasherRun stopped = runFlasher(b, {"update", "--yes"});
 
     EXPECT_EQ(stopped.exitCode, kExitInterrupted);
-    EXPECT_EQ(stopped.err, kStoppedBetweenBlocks);
+    EXPECT_TRUE(holds(stopped.err, kStoppedBetweenBlocks)) << stopped.err;
     EXPECT_EQ(b.units[0].commandCounts[WriteDataBlock], kStopAfter);
     EXPECT_EQ(b.units[0].flash.size(), kStopAfter * kBlockBytes);
 
@@ -776,20 +794,19 @@ TEST_F(CliTest, UnitHeldByAnotherProgramIsSentNothingAndSaidToBeInUse) {
 // ---------------------------------------------------------------------------------------------
 // Progress.
 
-// The transfer's part of the output: from the line after the progress caption to the success
-// text.
-std::string progressPart(const std::string& out) {
+// The transfer's part of stderr, where the progress goes: from the line after the progress
+// caption to the end. Stdout keeps the result alone.
+std::string progressPart(const FlasherRun& run) {
     const std::string caption = "Firmware update in progress, please wait...\n";
-    const std::size_t start = out.find(caption);
-    const std::size_t end = out.find("The update of the ESC was successful!");
-    if (start == std::string::npos || end == std::string::npos) return "";
-    return out.substr(start + caption.size(), end - start - caption.size());
+    const std::size_t start = run.err.find(caption);
+    if (start == std::string::npos || holds(run.out, caption.c_str())) return "";
+    return run.err.substr(start + caption.size());
 }
 
 TEST_F(CliTest, WithoutATerminalProgressIsALineForEveryTenth) {
     b.plugReady(0, kFirstPath);
     const FlasherRun run = runFlasher(b, {"update", "--yes"});
-    EXPECT_EQ(progressPart(run.out),
+    EXPECT_EQ(progressPart(run),
               "10 %\n20 %\n30 %\n40 %\n50 %\n60 %\n70 %\n80 %\n90 %\n100 %\n");
 }
 
@@ -797,9 +814,9 @@ TEST_F(CliTest, OnATerminalProgressIsOneBarRedrawnInPlace) {
     b.plugReady(0, kFirstPath);
     b.around.outputIsTerminal = true;
     const FlasherRun run = runFlasher(b, {"update", "--yes"});
-    const std::string bar = progressPart(run.out);
+    const std::string bar = progressPart(run);
 
-    ASSERT_FALSE(bar.empty()) << run.out;
+    ASSERT_FALSE(bar.empty()) << run.err;
     EXPECT_EQ(bar.find('\n'), bar.size() - 1) << "one line, ended once at the end";
     EXPECT_EQ(bar.find("\r[------------------------------]   0 %  "), 0u) << bar;
     // Each block costs its 20 ms pause on the virtual clock: about 2037 x 20 ms are left
@@ -819,8 +836,8 @@ TEST_F(CliTest, GermanBarSaysTimeLeftInGerman) {
     b.around.outputIsTerminal = true;
     b.around.language = Language::german;
     const FlasherRun run = runFlasher(b, {"update", "--yes"});
-    EXPECT_TRUE(holds(run.out, "\r[##############################] 100 %  noch 0:00\n"))
-        << run.out;
+    EXPECT_TRUE(holds(run.err, "\r[##############################] 100 %  noch 0:00\n"))
+        << run.err;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -948,7 +965,9 @@ TEST_F(CliTest, ListShowsEveryUnitWithItsStateAndWhyOneCannotBeUsed) {
               "\\\\?\\hid#vid_f0e1&pid_0002#first  TAVILINK 1.2  ready\n"
               "\\\\?\\hid#vid_f0e1&pid_0001#second  ZELQUAD 1.2  in the wrong mode\n"
               "silent  TAVILINK  not identified: identification failed with result -3\n"
-              "closed  cannot be opened: permission denied (system error 2)\n"
+              "closed  cannot be opened: permission denied (system error 2)\n");
+    // The advice is no result: stderr, so that a script reading the list gets the list alone.
+    EXPECT_EQ(run.err,
               "Allow access with the udev rule 70-zirvano-programming-unit.rules from the "
               "source tree, then plug the unit in again:\n"
               "  sudo install -m 644 resources/linux/70-zirvano-programming-unit.rules "
