@@ -62,18 +62,17 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
 
 void setStrictPairing(bool strict) { strictPairing = strict; }
 
-LinkResult dropStaleInput() {
-    if (programmerLink.handle == kNoDevice) return kLinkNoLink;
-    std::uint32_t dropped = 0;
-    // A queue that cannot even be looked at belongs to a unit that is gone.
-    return deviceDropInput(programmerLink.handle, &dropped) ? kLinkOk : kLinkWriteFailed;
-}
-
 LinkResult checkInStep() {
     if (programmerLink.handle == kNoDevice) return kLinkNoLink;
     std::uint32_t dropped = 0;
+    // A queue that cannot even be looked at belongs to a unit that is gone.
     if (!deviceDropInput(programmerLink.handle, &dropped)) return kLinkWriteFailed;
     return dropped == 0 ? kLinkOk : kLinkOutOfStep;
+}
+
+LinkResult dropStaleInput() {
+    const LinkResult inStep = checkInStep();
+    return inStep == kLinkOutOfStep ? kLinkOk : inStep;
 }
 
 bool isErrorAnswer(const Report& response) { return response.bytes[1] == kErrorAnswer; }

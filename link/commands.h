@@ -43,10 +43,6 @@ struct Report {
 // A command report with byte 0, the command code and the length byte set; the rest zero.
 Report commandReport(Command command, std::uint8_t length, std::uint8_t option = 0);
 
-// Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits
-// `waitBeforeReadMs`, then reads one input report into `response`. Input queued before the
-// request is dropped; while pairing is strict, finding any makes it kLinkOutOfStep instead and
-// nothing is written.
 // Strict pairing, for the span of an update. Answers carry no tag naming their request, so the
 // one check left is that nothing arrives unasked: a report found queued before a request means
 // that an answer arrived twice or late, and the answer taken for the previous request may have
@@ -58,6 +54,11 @@ void setStrictPairing(bool strict);
 LinkResult dropStaleInput();
 // kLinkOutOfStep when input is queued that nobody asked for; it is dropped either way.
 LinkResult checkInStep();
+
+// Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits
+// `waitBeforeReadMs`, then reads one input report into `response`. Input queued before the
+// request is dropped; while pairing is strict, finding any makes it kLinkOutOfStep instead and
+// nothing is written.
 LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, Report& response,
                            std::uint32_t waitBeforeReadMs = 0);
 

@@ -97,16 +97,18 @@ LinkResult openProgrammerAt(const char16_t* path) {
     return identifyTakenUnit();
 }
 
-std::uint16_t escFirmwareVersion() {
-    return readU16(programmerLink.escInfo + kEscFirmwareVersionOffset);
+std::uint16_t escFirmwareVersion(const ProgrammerLink& link) {
+    return readU16(link.escInfo + kEscFirmwareVersionOffset);
 }
 
 void setEscFirmwareVersion(std::uint16_t version) {
     writeU16(programmerLink.escInfo + kEscFirmwareVersionOffset, version);
 }
 
-std::uint32_t escTypeId() { return readU32(programmerLink.escBootInfo + kEscTypeIdOffset); }
+std::uint32_t escTypeId(const ProgrammerLink& link) {
+    return readU32(link.escBootInfo + kEscTypeIdOffset);
+}
 
-std::uint32_t escBootloaderVersion() {
-    return readU32(programmerLink.escBootInfo + kEscBootloaderVersionOffset);
+std::uint32_t escBootloaderVersion(const ProgrammerLink& link) {
+    return readU32(link.escBootInfo + kEscBootloaderVersionOffset);
 }

@@ -64,7 +64,7 @@ void closeProgrammer();
 // Runs once per openProgrammer, right after the device was opened.
 LinkResult identifyProgrammer();
 // The identification requests alone, on the open link, with what they learn written into `into`
-// (which starts zeroed by the caller): asking the unit again what is behind it now.
+// (its identification fields start from zero): asking the unit again what is behind it now.
 LinkResult askIdentity(ProgrammerLink& into);
 
 // What the open link allows, judged from what its identification learnt; the first that holds
@@ -79,8 +79,8 @@ bool isSupportedEscType(std::uint32_t typeId);
 // the same versions cannot be told apart.
 bool sameUnitAndEsc(const ProgrammerLink& a, const ProgrammerLink& b);
 
-// Views into the information blocks.
-std::uint16_t escFirmwareVersion();
+// Views into the information blocks, of the link's record unless another is named.
+std::uint16_t escFirmwareVersion(const ProgrammerLink& link = programmerLink);
 void setEscFirmwareVersion(std::uint16_t version);
-std::uint32_t escTypeId();
-std::uint32_t escBootloaderVersion();
+std::uint32_t escTypeId(const ProgrammerLink& link = programmerLink);
+std::uint32_t escBootloaderVersion(const ProgrammerLink& link = programmerLink);

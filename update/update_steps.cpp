@@ -1,7 +1,5 @@
 #include "update/update_steps.h"
 
-#include <cstring>
-
 #include "link/commands.h"
 #include "link/device_io.h"
 #include "link/programmer_link.h"
@@ -21,37 +19,16 @@ struct StrictPairing {
     StrictPairing& operator=(const StrictPairing&) = delete;
 };
 
-// The identification fields of `now` replace those of the record, which keeps its handle, path
-// and report lengths.
-void adoptIdentity(const ProgrammerLink& now) {
-    ProgrammerLink& link = programmerLink;
-    link.unitInBootloader = now.unitInBootloader;
-    link.unitFirmwareVersion = now.unitFirmwareVersion;
-    link.unitInfoWord = now.unitInfoWord;
-    link.escState = now.escState;
-    link.escStateDetail = now.escStateDetail;
-    link.bootIdentity = now.bootIdentity;
-    std::memcpy(link.escInfo, now.escInfo, sizeof link.escInfo);
-    std::memcpy(link.escBootInfo, now.escBootInfo, sizeof link.escBootInfo);
-}
-
 // The ESC can be swapped on the unit's cable without any USB event, and a link whose
 // identification failed stays open: what the record says was true when it was read, not now.
 FlashOutcome confirmEscOnWire() {
+    // The same handle, path and report lengths; what is behind the unit asked anew.
     ProgrammerLink now = programmerLink;
-    now.unitInBootloader = 0;
-    now.unitFirmwareVersion = 0;
-    now.unitInfoWord = 0;
-    now.escState = 0;
-    now.escStateDetail = 0;
-    now.bootIdentity = {};
-    std::memset(now.escInfo, 0, sizeof now.escInfo);
-    std::memset(now.escBootInfo, 0, sizeof now.escBootInfo);
     const LinkResult result = askIdentity(now);
     if (result != kLinkOk) return failedAt(FlashStep::reidentify, result);
     if (sameUnitAndEsc(now, programmerLink) && linkReadinessOf(now) == LinkReadiness::ready)
         return {FlashStep::none, kLinkOk, 0};
-    adoptIdentity(now);
+    programmerLink = now;
     return {FlashStep::escChanged, kLinkOk, 0};
 }
 
