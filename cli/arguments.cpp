@@ -29,6 +29,8 @@ const Flag kFlags[] = {
     {"--json", &Arguments::json, Verb::status},
     {"--yes", &Arguments::yes, Verb::update},
     {"--allow-downgrade", &Arguments::allowDowngrade, Verb::update},
+    {"--wait", &Arguments::wait, Verb::update},
+    {"--repeat", &Arguments::repeat, Verb::update},
 };
 
 bool takesUnit(Verb verb) { return verb == Verb::status || verb == Verb::update; }
@@ -46,7 +48,7 @@ ArgumentError fine() { return {Text::count, nullptr, nullptr}; }
 }  // namespace
 
 ArgumentError parseArguments(int count, const char* const* arguments, Arguments* parsed) {
-    *parsed = {Verb::none, nullptr, false, false, false};
+    *parsed = {Verb::none, nullptr, false, false, false, false, false};
     // --help and --version answer whatever else stands there.
     for (int i = 0; i < count; ++i) {
         const Verb verb = verbOf(arguments[i]);
@@ -83,5 +85,6 @@ ArgumentError parseArguments(int count, const char* const* arguments, Arguments*
         }
         if (!known) return {Text::unknownOption, word, command};
     }
+    if (parsed->repeat) parsed->wait = true;
     return fine();
 }

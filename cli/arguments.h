@@ -11,6 +11,8 @@ struct Arguments {
     bool json;
     bool yes;
     bool allowDowngrade;
+    bool wait;    // --wait: until an ESC to update is there
+    bool repeat;  // --repeat: one ESC after another, until Ctrl-C; takes --wait with it
 };
 
 struct ArgumentError {

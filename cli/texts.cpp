@@ -22,7 +22,7 @@ constexpr OwnText kOwnTexts[] = {
      "Usage:\n"
      "  zirvano-flash list\n"
      "  zirvano-flash status [--unit PATH] [--json]\n"
-     "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade]\n"
+     "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
      "  zirvano-flash --help | --version\n"
      "\n"
      "Commands:\n"
@@ -37,6 +37,12 @@ constexpr OwnText kOwnTexts[] = {
      "                      carriedVersion and hint (null where there is nothing to say)\n"
      "  --yes               confirms the update in advance; needed without a terminal\n"
      "  --allow-downgrade   installs even when the ESC runs this version or a newer one\n"
+     "  --wait              waits until a unit with an ESC to update is there, then updates it\n"
+     "  --repeat            a series, with --wait: after each ESC waits until it is\n"
+     "                      disconnected, then takes the next; one line per ESC on stdout;\n"
+     "                      an ESC that runs this version is skipped, another type refused;\n"
+     "                      Ctrl-C while waiting ends the series with a summary (exit code:\n"
+     "                      the first failure's, 7 when an ESC was refused, else 0)\n"
      "\n"
      "Ctrl-C before the old firmware is erased stops the update and leaves the ESC as it was.\n"
      "After the erase the transfer goes on to the end unless Ctrl-C is pressed again (SIGTERM:\n"
@@ -49,7 +55,7 @@ constexpr OwnText kOwnTexts[] = {
      "Aufruf:\n"
      "  zirvano-flash list\n"
      "  zirvano-flash status [--unit PFAD] [--json]\n"
-     "  zirvano-flash update [--unit PFAD] [--yes] [--allow-downgrade]\n"
+     "  zirvano-flash update [--unit PFAD] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
      "  zirvano-flash --help | --version\n"
      "\n"
      "Befehle:\n"
@@ -64,6 +70,14 @@ constexpr OwnText kOwnTexts[] = {
      "                      carriedVersion und hint (null, wo es nichts zu sagen gibt)\n"
      "  --yes               bestätigt das Update im Voraus; nötig ohne Terminal\n"
      "  --allow-downgrade   installiert auch, wenn der Regler diese oder eine neuere Version hat\n"
+     "  --wait              wartet, bis eine Einheit mit einem Regler zum Aktualisieren da ist,\n"
+     "                      und aktualisiert ihn\n"
+     "  --repeat            eine Serie, mit --wait: wartet nach jedem Regler, bis er abgezogen\n"
+     "                      ist, und nimmt dann den nächsten; eine Zeile je Regler auf stdout;\n"
+     "                      ein Regler mit dieser Version wird übersprungen, ein anderer Typ\n"
+     "                      abgelehnt; Strg+C beim Warten beendet die Serie mit einer Bilanz\n"
+     "                      (Rückgabewert: der des ersten Fehlers, 7 bei einem abgelehnten\n"
+     "                      Regler, sonst 0)\n"
      "\n"
      "Strg+C vor dem Löschen der alten Firmware hält das Update an; der Regler bleibt, wie er\n"
      "war. Nach dem Löschen läuft die Übertragung zu Ende, außer Strg+C wird erneut gedrückt\n"
@@ -158,6 +172,34 @@ constexpr OwnText kOwnTexts[] = {
      "Die Programmiereinheit %s wird von einem anderen Programm benutzt; es wurde nichts an sie "
      "gesendet. Versuchen Sie es erneut, wenn jenes Programm fertig ist."},
     {Text::listInUse, "in use by another program", "von einem anderen Programm belegt"},
+    {Text::seriesConfirmPrompt,
+     "Update every ESC connected from now on, one after another, until Ctrl-C? [y/N] ",
+     "Jeden ab jetzt angeschlossenen Regler nacheinander aktualisieren, bis Strg+C? [j/N] "},
+    {Text::waitConfirmPrompt, "Update the next ESC connected? [y/N] ",
+     "Den nächsten angeschlossenen Regler aktualisieren? [j/N] "},
+    {Text::seriesWaitingForEsc, "Waiting for an ESC to update (Ctrl-C ends). Unit: %s",
+     "Warte auf einen Regler zum Aktualisieren (Strg+C beendet). Einheit: %s"},
+    {Text::seriesWaitingForDeparture,
+     "Disconnect the ESC to go on with the next one (Ctrl-C ends). Unit: %s",
+     "Regler abziehen, um mit dem nächsten weiterzumachen (Strg+C beendet). Einheit: %s"},
+    {Text::seriesNoUnit, "none attached", "keine angeschlossen"},
+    {Text::seriesSeveralUnits, "several attached, name one with --unit",
+     "mehrere angeschlossen, eine mit --unit wählen"},
+    {Text::seriesNotAUnit, "--unit names another device", "--unit nennt ein anderes Gerät"},
+    {Text::seriesUpdated, "ESC %u: updated to %s.", "Regler %u: auf %s aktualisiert."},
+    {Text::seriesSkipped, "ESC %u: skipped, it already runs %s.",
+     "Regler %u: übersprungen, er hat bereits %s."},
+    {Text::seriesRefused, "ESC %u: refused, type %08X is no %s; nothing was written.",
+     "Regler %u: abgelehnt, Typ %08X ist kein %s; nichts wurde geschrieben."},
+    {Text::seriesFailed, "ESC %u: failed, exit code %d.", "Regler %u: fehlgeschlagen, Exit-Code %d."},
+    {Text::seriesTally, "  [%u updated, %u skipped, %u refused, %u failed]",
+     "  [%u aktualisiert, %u übersprungen, %u abgelehnt, %u fehlgeschlagen]"},
+    {Text::seriesEnded, "Series ended: %u updated, %u skipped, %u refused, %u failed.",
+     "Serie beendet: %u aktualisiert, %u übersprungen, %u abgelehnt, %u fehlgeschlagen."},
+    {Text::seriesEscChanged,
+     "The ESC changed just as the update began; nothing was locked or written. Looking again.",
+     "Der Regler hat gewechselt, als das Update begann; nichts wurde gesperrt oder geschrieben. "
+     "Es wird erneut gesucht."},
     {Text::timeLeft, "%u:%02u left", "noch %u:%02u"},
 };
 constexpr bool rowsFollowTheTextOrder() {

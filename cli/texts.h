@@ -48,6 +48,21 @@ enum class Text {
     escChanged,
     inUse,      // path (%s)
     listInUse,
+    // update --wait [--repeat]
+    seriesConfirmPrompt,
+    waitConfirmPrompt,
+    seriesWaitingForEsc,        // what is there now (%s)
+    seriesWaitingForDeparture,  // what is there now (%s)
+    seriesNoUnit,
+    seriesSeveralUnits,
+    seriesNotAUnit,
+    seriesUpdated,   // ESC number (%u), version (%s)
+    seriesSkipped,   // ESC number (%u), version (%s)
+    seriesRefused,   // ESC number (%u), type ID (%08X), supported type (%s)
+    seriesFailed,    // ESC number (%u), exit code (%d)
+    seriesTally,     // updated, skipped, refused, failed (%u each)
+    seriesEnded,     // updated, skipped, refused, failed (%u each)
+    seriesEscChanged,
     timeLeft,  // minutes, seconds (%u, %02u)
     count
 };

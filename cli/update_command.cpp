@@ -10,6 +10,7 @@
 #include "cli/progress.h"
 #include "cli/unit_finding.h"
 #include "cli/unit_report.h"
+#include "cli/update_command.h"
 #include "resources/resource_ids.h"
 #include "link/product_identity.h"
 #include "update/update_steps.h"
@@ -78,6 +79,14 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
         put(console.err, "\n");
         return kExitDeclined;
     }
+    return askToGoOn(arguments, setting, Text::confirmPrompt);
+}
+
+}  // namespace
+
+int askToGoOn(const Arguments& arguments, const CliSetting& setting, Text prompt) {
+    const Console& console = setting.console;
+    const Language language = setting.language;
     // Warnings and the question go to stderr: with stdout sent to a file, the user at the
     // terminal still sees what is asked.
     if (setting.image.placeholder) putLine(console.err, text(Text::placeholder, language));
@@ -89,7 +98,7 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
         putLine(console.err, text(Text::noTerminal, language));
         return kExitDeclined;
     }
-    put(console.err, text(Text::confirmPrompt, language));
+    put(console.err, text(prompt, language));
     char answer[kAnswerBytes] = "";
     const bool answered = console.readLine(answer, sizeof answer, console.readContext);
     if (setting.system.stopRequest() != StopRequest::none) return kExitInterrupted;
@@ -98,6 +107,8 @@ int confirm(const Arguments& arguments, const CliSetting& setting) {
     putLine(console.err, text(Text::declined, language));
     return kExitDeclined;
 }
+
+namespace {
 
 struct Transfer {
     const CliSetting* setting;
@@ -158,7 +169,9 @@ int escChanged(const CliSetting& setting) {
     return kExitEscChanged;
 }
 
-int flash(const CliSetting& setting) {
+}  // namespace
+
+int flashOpenLink(const CliSetting& setting) {
     const Console& console = setting.console;
     const Language language = setting.language;
     if (setting.system.stopRequest() != StopRequest::none) {
@@ -182,20 +195,17 @@ int flash(const CliSetting& setting) {
                                   language));
         return kExitInterrupted;
     }
-    if (outcome.failedStep == FlashStep::escChanged) return escChanged(setting);
+    if (outcome.failedStep == FlashStep::escChanged) return kExitEscChanged;
     if (outcome.failedStep != FlashStep::none) {
         putFailure(outcome, setting);
         return exitCodeOfStep(outcome.failedStep);
     }
     setEscFirmwareVersion(kCarriedFirmwareVersion);
-    putLine(console.out, catalogueText(IDS_UPDATE_SUCCEEDED, language));
-    putEscRow(console.out, language);
     return kExitSuccess;
 }
 
-}  // namespace
-
 int runUpdate(const Arguments& arguments, const CliSetting& setting) {
+    if (arguments.wait) return runSeries(arguments, setting);
     // Looking sends only identification: a stop then may end the program at once.
     setting.system.stopAtOnce(true);
     const Finding finding = findUnit(arguments.unitPath, setting.system);
@@ -209,7 +219,14 @@ int runUpdate(const Arguments& arguments, const CliSetting& setting) {
     int exitCode = confirm(arguments, setting);
     if (exitCode == kExitInterrupted)
         putLine(setting.console.err, text(Text::stoppedBeforeSending, setting.language));
-    if (exitCode == kExitSuccess) exitCode = flash(setting);
+    if (exitCode == kExitSuccess) {
+        exitCode = flashOpenLink(setting);
+        if (exitCode == kExitEscChanged) escChanged(setting);
+        if (exitCode == kExitSuccess) {
+            putLine(setting.console.out, catalogueText(IDS_UPDATE_SUCCEEDED, setting.language));
+            putEscRow(setting.console.out, setting.language);
+        }
+    }
     closeProgrammer();
     return exitCode;
 }

@@ -1045,6 +1045,10 @@ INSTANTIATE_TEST_SUITE_P(
                   USAGE_ERROR("unknown option '--json' for update")},
         UsageCase{"YesOnStatus", Language::english, {"status", "--yes"},
                   USAGE_ERROR("unknown option '--yes' for status")},
+        UsageCase{"RepeatOnStatus", Language::english, {"status", "--repeat"},
+                  USAGE_ERROR("unknown option '--repeat' for status")},
+        UsageCase{"WaitGivenTwice", Language::english, {"update", "--wait", "--repeat", "--wait"},
+                  USAGE_ERROR("option --wait given twice")},
         UsageCase{"UnitOnList", Language::english, {"list", "--unit", "a"},
                   USAGE_ERROR("unknown option '--unit' for list")},
         UsageCase{"YesGivenTwice", Language::english, {"update", "--yes", "--yes"},
@@ -1079,8 +1083,9 @@ const char* const kDocumentedExitCodes[][2] = {
 TEST_F(CliTest, HelpShowsTheCommandsAndExactlyTheDocumentedExitCodes) {
     const FlasherRun run = runFlasher(b, {"update", "--help"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(
-        holds(run.out, "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade]\n"));
+    EXPECT_TRUE(holds(run.out,
+                      "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade] "
+                      "[--wait [--repeat]]\n"));
     std::string table = "Exit codes:\n";
     for (const auto& row : kDocumentedExitCodes) {
         char line[256];

@@ -1,0 +1,259 @@
+// `update --wait [--repeat]`: the bench where ESCs are flashed one after another. Asked once for
+// the whole series, it looks at the unit every half second with the identification requests
+// alone, updates an ESC that is ready, and then waits until that ESC has left (the unit reports
+// no updatable ESC, or the unit is gone) before it takes another: an ESC that stays connected
+// is never updated twice. Ctrl-C while waiting ends the series with its summary.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/exit_codes.h"
+#include "cli/text_encoding.h"
+#include "cli/unit_finding.h"
+#include "cli/unit_report.h"
+#include "cli/update_command.h"
+#include "link/device_io.h"
+#include "link/product_identity.h"
+#include "update/update_steps.h"
+
+namespace {
+
+constexpr std::uint32_t kLookEveryMs = 500;
+// How soon a Ctrl-C ends a wait between two looks.
+constexpr std::uint32_t kStopLookMs = 50;
+
+// What became of each ESC, and the exit code of the first that failed.
+struct Tally {
+    unsigned updated;
+    unsigned skipped;
+    unsigned refused;
+    unsigned failed;
+    int failureCode;
+};
+
+struct Series {
+    const Arguments& arguments;
+    const CliSetting& setting;
+    Tally tally;
+    unsigned escs;  // handled so far, for the number in each result line
+    // The waiting line as last shown; at a terminal it is redrawn in place.
+    char shown[kLineBytes];
+    std::size_t shownLength;
+};
+
+bool stopAsked(const Series& series) {
+    return series.setting.system.stopRequest() != StopRequest::none;
+}
+
+// What is on the unit now, in a few words for the waiting line.
+void describe(const Finding& finding, Language language, char (&what)[kLineBytes]) {
+    const UnitSighting& sighting = finding.sighting;
+    switch (finding.state) {
+        case UnitState::noUnit:
+            std::snprintf(what, sizeof what, "%s", text(Text::seriesNoUnit, language));
+            return;
+        case UnitState::severalUnits:
+            std::snprintf(what, sizeof what, "%s", text(Text::seriesSeveralUnits, language));
+            return;
+        case UnitState::notAUnit:
+            std::snprintf(what, sizeof what, "%s", text(Text::seriesNotAUnit, language));
+            return;
+        case UnitState::cannotOpen:
+            std::snprintf(
+                what, sizeof what,
+                text(sighting.permissionDenied ? Text::listPermission : Text::listCannotOpen,
+                     language),
+                static_cast<unsigned>(sighting.systemError));
+            return;
+        case UnitState::inUse:
+            std::snprintf(what, sizeof what, "%s", text(Text::listInUse, language));
+            return;
+        case UnitState::unidentified: {
+            char reason[kLineBytes];
+            std::snprintf(reason, sizeof reason, text(Text::reasonResult, language),
+                          static_cast<int>(sighting.result));
+            std::snprintf(what, sizeof what, text(Text::listUnidentified, language), reason);
+            return;
+        }
+        case UnitState::wrongMode:
+            std::snprintf(what, sizeof what, "%s", text(Text::stateWrongMode, language));
+            return;
+        case UnitState::noUpdatableEsc:
+            std::snprintf(what, sizeof what, "%s", text(Text::stateNoUpdatableEsc, language));
+            return;
+        case UnitState::incompatibleEsc:
+            std::snprintf(what, sizeof what, text(Text::stateIncompatible, language),
+                          static_cast<unsigned>(sighting.escTypeId));
+            return;
+        case UnitState::ready:
+            std::snprintf(what, sizeof what, "%s", text(Text::stateReady, language));
+            return;
+    }
+    what[0] = '\0';
+}
+
+// The waiting line: redrawn in place at a terminal, written again only when it changed
+// elsewhere, so that a log holds each change once.
+void showWaiting(Series& series, Text waiting, const Finding& finding) {
+    const TextSink& err = series.setting.console.err;
+    char what[kLineBytes];
+    describe(finding, series.setting.language, what);
+    char line[kLineBytes];
+    std::snprintf(line, sizeof line, text(waiting, series.setting.language), what);
+    if (std::strcmp(line, series.shown) == 0) return;
+    const std::size_t length = std::strlen(line);
+    if (err.isTerminal) {
+        putFormat(err, "\r%s", line);
+        // Blanks over what a longer line before left standing.
+        for (std::size_t i = length; i < series.shownLength; ++i) put(err, " ");
+    } else {
+        putLine(err, line);
+    }
+    std::snprintf(series.shown, sizeof series.shown, "%s", line);
+    series.shownLength = length;
+}
+
+// Takes the waiting line off the terminal before anything else is written.
+void endWaiting(Series& series) {
+    const TextSink& err = series.setting.console.err;
+    if (err.isTerminal && series.shownLength != 0) {
+        put(err, "\r");
+        for (std::size_t i = 0; i < series.shownLength; ++i) put(err, " ");
+        put(err, "\r");
+    }
+    series.shown[0] = '\0';
+    series.shownLength = 0;
+}
+
+// One line on stdout per ESC: its number, what became of it, and the running tally.
+void putResult(Series& series, Text result, const char* detail, std::uint32_t number) {
+    const TextSink& out = series.setting.console.out;
+    const Language language = series.setting.language;
+    ++series.escs;
+    char line[kLineBytes];
+    if (result == Text::seriesRefused) {
+        char typeName[kVersionTextChars];
+        supportedTypeName(typeName);
+        std::snprintf(line, sizeof line, text(result, language), series.escs,
+                      static_cast<unsigned>(number), typeName);
+    } else if (result == Text::seriesFailed) {
+        std::snprintf(line, sizeof line, text(result, language), series.escs,
+                      static_cast<int>(number));
+    } else {
+        std::snprintf(line, sizeof line, text(result, language), series.escs, detail);
+    }
+    const Tally& tally = series.tally;
+    putFormat(out, "%s", line);
+    putFormat(out, text(Text::seriesTally, language), tally.updated, tally.skipped, tally.refused,
+              tally.failed);
+    put(out, "\n");
+}
+
+enum class Handled { nothing, escChanged, updateTried, escLooked };
+
+// Works on a ready ESC: skips one that runs the carried version or a newer one, unless
+// --allow-downgrade, and updates the others. The link is open.
+Handled handleReady(Series& series) {
+    const CliSetting& setting = series.setting;
+    const std::uint16_t installed = escFirmwareVersion();
+    char version[kVersionTextChars];
+    if (isDowngradeOrReinstall(installed) && !series.arguments.allowDowngrade) {
+        ++series.tally.skipped;
+        escVersionText(installed, version);
+        putResult(series, Text::seriesSkipped, version, 0);
+        return Handled::escLooked;
+    }
+    const int exitCode = flashOpenLink(setting);
+    if (exitCode == kExitEscChanged) {
+        putLine(setting.console.err, text(Text::seriesEscChanged, setting.language));
+        return Handled::escChanged;
+    }
+    if (exitCode == kExitSuccess) {
+        ++series.tally.updated;
+        escVersionText(kCarriedFirmwareVersion, version);
+        putResult(series, Text::seriesUpdated, version, 0);
+        return Handled::updateTried;
+    }
+    ++series.tally.failed;
+    if (series.tally.failureCode == kExitSuccess) series.tally.failureCode = exitCode;
+    putResult(series, Text::seriesFailed, nullptr, static_cast<std::uint32_t>(exitCode));
+    return Handled::updateTried;
+}
+
+// The ESC handled at `path` has left when the unit tells of no updatable ESC, or when the unit
+// there is gone. A unit that cannot be asked now proves nothing.
+bool escHasLeft(const Finding& finding, const std::u16string& path) {
+    switch (finding.state) {
+        case UnitState::noUnit:
+        case UnitState::notAUnit:
+        case UnitState::wrongMode:
+        case UnitState::noUpdatableEsc: return true;
+        case UnitState::severalUnits:
+        case UnitState::cannotOpen:
+        case UnitState::inUse:
+        case UnitState::unidentified: return false;
+        case UnitState::incompatibleEsc:
+        case UnitState::ready: return finding.sighting.path != path;
+    }
+    return false;
+}
+
+// Waits for the next look, or less when a stop request comes. False when one came.
+bool pauseUntilNextLook(const Series& series) {
+    for (std::uint32_t waited = 0; waited < kLookEveryMs; waited += kStopLookMs) {
+        if (stopAsked(series)) return false;
+        pauseMs(kStopLookMs);
+    }
+    return !stopAsked(series);
+}
+
+int endOfSeries(Series& series) {
+    endWaiting(series);
+    const Tally& tally = series.tally;
+    putFormat(series.setting.console.out, text(Text::seriesEnded, series.setting.language),
+              tally.updated, tally.skipped, tally.refused, tally.failed);
+    put(series.setting.console.out, "\n");
+    if (tally.failed != 0) return tally.failureCode;
+    return tally.refused != 0 ? kExitIncompatible : kExitSuccess;
+}
+
+}  // namespace
+
+int runSeries(const Arguments& arguments, const CliSetting& setting) {
+    const int goAhead = askToGoOn(
+        arguments, setting, arguments.repeat ? Text::seriesConfirmPrompt : Text::waitConfirmPrompt);
+    if (goAhead == kExitInterrupted)
+        putLine(setting.console.err, text(Text::stoppedBeforeSending, setting.language));
+    if (goAhead != kExitSuccess) return goAhead;
+
+    Series series{arguments, setting, {}, 0, "", 0};
+    bool departing = false;  // the ESC last handled has not been seen leaving yet
+    std::u16string handledPath;
+    // A stop request is taken between two looks: a look is a few short exchanges.
+    setting.system.stopAtOnce(false);
+    while (!stopAsked(series)) {
+        const Finding finding = findUnit(arguments.unitPath, setting.system);
+        if (departing && escHasLeft(finding, handledPath)) departing = false;
+        Handled handled = Handled::nothing;
+        if (departing) {
+            showWaiting(series, Text::seriesWaitingForDeparture, finding);
+        } else if (finding.state == UnitState::ready) {
+            endWaiting(series);
+            handled = handleReady(series);
+        } else if (finding.state == UnitState::incompatibleEsc) {
+            endWaiting(series);
+            ++series.tally.refused;
+            putResult(series, Text::seriesRefused, nullptr, finding.sighting.escTypeId);
+            handled = Handled::escLooked;
+        } else {
+            showWaiting(series, Text::seriesWaitingForEsc, finding);
+        }
+        closeProgrammer();
+        if (handled == Handled::updateTried || handled == Handled::escLooked) {
+            departing = true;
+            handledPath = finding.sighting.path;
+        }
+        if (handled == Handled::updateTried && !arguments.repeat) break;
+        if (!pauseUntilNextLook(series)) break;
+    }
+    return endOfSeries(series);
+}
