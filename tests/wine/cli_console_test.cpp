@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/exit_codes.h"
@@ -37,13 +39,13 @@ struct ConsoleRun {
     std::string output;  // stdout and stderr, in the order written
 };
 
-// Runs the program with `arguments`; stdin is NUL, stdout and stderr one pipe read to its end.
-ConsoleRun runFlasher(const std::wstring& arguments) {
-    ConsoleRun run{false, 0, ""};
+// Starts the program with `arguments`; stdin is NUL, stdout and stderr one pipe, whose read end
+// is returned with the process. False when it did not start.
+bool startFlasher(const std::wstring& arguments, HANDLE* process, HANDLE* output) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                  OPEN_EXISTING, 0, nullptr);
@@ -59,23 +61,49 @@ ConsoleRun runFlasher(const std::wstring& arguments) {
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     const BOOL started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                                         0, nullptr, nullptr, &startup, &info);
-    // Only the child writes now: its exit ends the reads below.
+    // Only the child writes now: its exit ends the reads of the output.
     CloseHandle(writeEnd);
     CloseHandle(nothing);
     if (!started) {
         CloseHandle(readEnd);
-        return run;
+        return false;
     }
     CloseHandle(info.hThread);
+    *process = info.hProcess;
+    *output = readEnd;
+    return true;
+}
+
+// Reads `output` to its end into `text`, a chunk at a time, each under `lock` when one is given.
+void readToTheEnd(HANDLE output, std::string* text, std::mutex* lock) {
     char chunk[kChunkBytes];
     DWORD got = 0;
-    while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got != 0)
-        run.output.append(chunk, got);
-    CloseHandle(readEnd);
-    run.finished = WaitForSingleObject(info.hProcess, kRunBoundMs) == WAIT_OBJECT_0;
-    if (!run.finished) TerminateProcess(info.hProcess, 1);
-    GetExitCodeProcess(info.hProcess, &run.exitCode);
-    CloseHandle(info.hProcess);
+    while (ReadFile(output, chunk, sizeof chunk, &got, nullptr) && got != 0) {
+        if (lock == nullptr) {
+            text->append(chunk, got);
+            continue;
+        }
+        const std::lock_guard<std::mutex> held(*lock);
+        text->append(chunk, got);
+    }
+    CloseHandle(output);
+}
+
+void awaitEnd(HANDLE process, ConsoleRun* run) {
+    run->finished = WaitForSingleObject(process, kRunBoundMs) == WAIT_OBJECT_0;
+    if (!run->finished) TerminateProcess(process, 1);
+    GetExitCodeProcess(process, &run->exitCode);
+    CloseHandle(process);
+}
+
+// Runs the program with `arguments` to its end.
+ConsoleRun runFlasher(const std::wstring& arguments) {
+    ConsoleRun run{false, 0, ""};
+    HANDLE process = nullptr;
+    HANDLE output = nullptr;
+    if (!startFlasher(arguments, &process, &output)) return run;
+    readToTheEnd(output, &run.output, nullptr);
+    awaitEnd(process, &run);
     return run;
 }
 
@@ -138,6 +166,91 @@ TEST_F(ConsoleFlasher, EscSwappedBeforeTheLockIsShownAndNotWritten) {
     // Identification alone: Identify, ReadEscMemory, ReadEscBootInfo.
     for (const std::string& code : commandsOfEsc1())
         EXPECT_TRUE(code == "08" || code == "1d" || code == "22") << "the unit received " << code;
+}
+
+// The flasher left running while the test acts at the bench; its output read as it comes.
+class RunningFlasher {
+public:
+    explicit RunningFlasher(const std::wstring& arguments) {
+        HANDLE output = nullptr;
+        if (startFlasher(arguments, &process_, &output))
+            reader_ = std::thread(readToTheEnd, output, &output_, &lock_);
+    }
+    ~RunningFlasher() { finish(); }
+
+    bool says(const char* text) {
+        const std::lock_guard<std::mutex> held(lock_);
+        return holds(output_, text);
+    }
+    // False when `text` did not come within `boundMs`.
+    bool waitFor(const char* text, DWORD boundMs) {
+        for (const DWORD start = GetTickCount(); GetTickCount() - start < boundMs; Sleep(kPollMs))
+            if (says(text)) return true;
+        return says(text);
+    }
+    ConsoleRun finish() {
+        ConsoleRun run{false, 0, ""};
+        if (process_ == nullptr) return run;
+        awaitEnd(process_, &run);
+        process_ = nullptr;
+        reader_.join();
+        run.output = output_;
+        return run;
+    }
+
+private:
+    static constexpr DWORD kPollMs = 50;
+    HANDLE process_ = nullptr;
+    std::thread reader_;
+    std::mutex lock_;
+    std::string output_;
+};
+
+std::size_t identifiesOfEsc1() {
+    const std::vector<std::string> codes = commandsOfEsc1();
+    return static_cast<std::size_t>(std::count(codes.begin(), codes.end(), "08"));
+}
+
+// Until the flasher has looked at the unit twice more: the second look saw what is there now.
+bool waitForTwoLooks() {
+    constexpr DWORD kBoundMs = 20000;
+    const std::size_t before = identifiesOfEsc1();
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < kBoundMs; Sleep(50))
+        if (identifiesOfEsc1() >= before + 2) return true;
+    return false;
+}
+
+// update --wait: three ESCs put on the cable one after another; the one current is skipped, the
+// foreign one refused with nothing but identification, and the wait ends with the one update.
+TEST_F(ConsoleFlasher, WaitSkipsTheCurrentRefusesTheForeignAndUpdatesTheReadyEsc) {
+    constexpr DWORD kLookBoundMs = 20000;
+    ASSERT_EQ(sim("plug esc1 escver=0303").compare(0, 3, "ok "), 0);
+    RunningFlasher flasher(L"update --wait --yes");
+
+    EXPECT_TRUE(flasher.waitFor("ESC 1: skipped, it already runs 3.3.", kLookBoundMs));
+    ASSERT_EQ(sim("swapesc esc1 now none"), "ok");
+    EXPECT_TRUE(waitForTwoLooks());
+    const std::size_t foreignFrom = commandsOfEsc1().size();
+    ASSERT_EQ(sim("swapesc esc1 now type=0B07403C"), "ok");
+    EXPECT_TRUE(flasher.waitFor("ESC 2: refused, type 0B07403C", kLookBoundMs));
+    ASSERT_EQ(sim("swapesc esc1 now none"), "ok");
+    EXPECT_TRUE(waitForTwoLooks());
+    const std::vector<std::string> upToTheReadyEsc = commandsOfEsc1();
+    ASSERT_EQ(sim("swapesc esc1 now escver=0302"), "ok");
+    const ConsoleRun run = flasher.finish();
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(kExitIncompatible)) << run.output;
+    EXPECT_TRUE(holds(run.output, "ESC 3: updated to 3.3.  [1 updated, 1 skipped, 1 refused, 0 "
+                                  "failed]\nSeries ended: 1 updated, 1 skipped, 1 refused, 0 "
+                                  "failed.\n"))
+        << run.output;
+    EXPECT_EQ(sim("flashcmp esc1 " + simToUtf8(besideThisProgram(kImageCopy))), "equal");
+    ASSERT_LT(foreignFrom, upToTheReadyEsc.size());
+    for (std::size_t i = foreignFrom; i < upToTheReadyEsc.size(); ++i)
+        EXPECT_TRUE(upToTheReadyEsc[i] == "08" || upToTheReadyEsc[i] == "1d" ||
+                    upToTheReadyEsc[i] == "22")
+            << "the foreign ESC received " << upToTheReadyEsc[i];
 }
 
 struct ConsoleRow {
