@@ -17,6 +17,7 @@
 
 #include "cli/carried_image.h"
 #include "cli/exit_codes.h"
+#include "update/keep_awake.h"
 
 namespace {
 
@@ -103,8 +104,6 @@ void stopAtOnce(bool atOnce) {
     if (atOnce && lastStopSignal.load() != 0) dieBy(lastStopSignal.load());
 }
 
-void holdNothing(bool) {}
-
 bool isPermissionDenied(std::uint32_t systemError) {
     return systemError == EACCES || systemError == EPERM;
 }
@@ -162,8 +161,8 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isatty(STDERR_FILENO) == 1};
     setting.console.inputIsTerminal = isatty(STDIN_FILENO) == 1;
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs, stopRequest,        stopAtOnce, holdNothing,
-                      isPermissionDenied, mayBeUnit, true};
+    setting.system = {monotonicMs,        stopRequest, stopAtOnce, keepAwake,
+                      isPermissionDenied, mayBeUnit,   true};
     setting.language =
         languageOfLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
     setting.image = kCarriedImage;

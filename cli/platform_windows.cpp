@@ -1,9 +1,8 @@
 // Windows: the console (UTF-16 where it is one, UTF-8 bytes into pipes and files), the user
-// interface language, a console control handler for Ctrl-C, and the update's timer resolution.
+// interface language, a console control handler for Ctrl-C; the update keeps the system awake.
 #include "cli/platform.h"
 
 #include <windows.h>
-#include <mmsystem.h>
 #include <shellapi.h>
 
 #include <atomic>
@@ -14,10 +13,10 @@
 #include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
 #include "link/programmer_link.h"
+#include "update/keep_awake.h"
 
 namespace {
 
-constexpr UINT kTimerResolutionMs = 1;
 constexpr DWORD kAnswerUnits = 256;
 constexpr wchar_t kVendorMark[] = L"vid_";
 constexpr wchar_t kUnitMarkFormat[] = L"vid_%04x&pid_%04x";
@@ -101,18 +100,6 @@ void stopAtOnce(bool atOnce) {
     if (atOnce && currentStopRequest() != StopRequest::none) ExitProcess(kExitInterrupted);
 }
 
-// For as long as the unit is written: no sleep of the computer in the middle of a flash, and
-// 20 ms pauses that are not stretched to the system's default timer tick.
-void holdForUpdate(bool holding) {
-    if (holding) {
-        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-        timeBeginPeriod(kTimerResolutionMs);
-        return;
-    }
-    timeEndPeriod(kTimerResolutionMs);
-    SetThreadExecutionState(ES_CONTINUOUS);
-}
-
 bool isPermissionDenied(std::uint32_t systemError) { return systemError == ERROR_ACCESS_DENIED; }
 
 // Interface paths of USB HID devices carry the vendor and product IDs; one without them (the
@@ -169,7 +156,7 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isConsole(GetStdHandle(STD_ERROR_HANDLE))};
     setting.console.inputIsTerminal = isConsole(GetStdHandle(STD_INPUT_HANDLE));
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs,        stopRequest, stopAtOnce, holdForUpdate,
+    setting.system = {monotonicMs,        stopRequest, stopAtOnce, keepAwake,
                       isPermissionDenied, mayBeUnit,   false};
     setting.language = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? Language::german
                                                                                 : Language::english;

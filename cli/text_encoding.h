@@ -1,8 +1,5 @@
-// Device paths come from the seam in UTF-16 and go to the terminal in UTF-8, and back for --unit.
+// Device paths come from the seam in UTF-16 and go to the terminal in UTF-8, and back for --unit:
+// the link's conversion, in its lenient form (a broken sequence shows as U+FFFD).
 #pragma once
 
-#include <string>
-
-// Unpaired surrogates and invalid UTF-8 become U+FFFD.
-std::string utf8FromUtf16(const char16_t* text);
-std::u16string utf16FromUtf8(const char* text);
+#include "link/text_utf.h"

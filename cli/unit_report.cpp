@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/text_encoding.h"
+#include "link/readiness_hint.h"
 #include "link/version_text.h"
 #include "resources/resource_ids.h"
 #include "link/product_identity.h"
@@ -13,10 +14,13 @@ constexpr char kUdevRuleFile[] = "70-zirvano-programming-unit.rules";
 // Run in the source tree, which carries the rule under resources/linux.
 constexpr char kUdevInstallFormat[] =
     "sudo install -m 644 resources/linux/%s /etc/udev/rules.d/ "
-    "&& sudo udevadm control --reload && sudo udevadm trigger";
+    "&& sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw";
 constexpr char kParagraphBreak[] = "\n\n";
 constexpr char kRowFormat[] = "%-20s%s\n";
 constexpr char kJsonNull[] = "null";
+// Raised when a field goes, changes its type or its meaning; a new field leaves it as it is.
+constexpr unsigned kJsonSchemaVersion = 1;
+constexpr char kEscTypeFormat[] = "%08X";
 
 struct StateName {
     UnitState state;
@@ -69,6 +73,24 @@ void reasonText(const UnitSighting& sighting, Language language, char (&reason)[
                       static_cast<int>(sighting.result));
 }
 
+// The window's hint for a state that identification told (no unit attached reads as the window
+// finding none); null for the flasher's own states.
+const ReadinessHint* windowHint(UnitState state) {
+    switch (state) {
+        case UnitState::noUnit: return &readinessHint(LinkReadiness::noUnit);
+        case UnitState::wrongMode: return &readinessHint(LinkReadiness::wrongMode);
+        case UnitState::noUpdatableEsc: return &readinessHint(LinkReadiness::noUpdatableEsc);
+        case UnitState::incompatibleEsc: return &readinessHint(LinkReadiness::incompatibleEsc);
+        case UnitState::ready: return &readinessHint(LinkReadiness::ready);
+        case UnitState::severalUnits:
+        case UnitState::notAUnit:
+        case UnitState::cannotOpen:
+        case UnitState::inUse:
+        case UnitState::unidentified: break;
+    }
+    return nullptr;
+}
+
 // The one paragraph that says what the finding means: the window's hint where it has one.
 void hintText(const Finding& finding, const CliSetting& setting, char (&hint)[kLineBytes]) {
     const Language language = setting.language;
@@ -82,8 +104,7 @@ void hintText(const Finding& finding, const CliSetting& setting, char (&hint)[kL
                               static_cast<unsigned>(finding.survey.systemError));
                 return;
             }
-            std::snprintf(hint, sizeof hint, "%s", catalogueText(IDS_NO_UNIT, language));
-            return;
+            break;
         case UnitState::severalUnits:
             std::snprintf(hint, sizeof hint, "%s", text(Text::severalUnits, language));
             return;
@@ -105,31 +126,30 @@ void hintText(const Finding& finding, const CliSetting& setting, char (&hint)[kL
             std::snprintf(hint, sizeof hint, text(Text::unidentified, language), path.c_str(),
                           detail);
             return;
-        case UnitState::wrongMode:
-            std::snprintf(hint, sizeof hint, "%s", catalogueText(IDS_WRONG_MODE, language));
-            return;
-        case UnitState::noUpdatableEsc:
-            std::snprintf(hint, sizeof hint, "%s", catalogueText(IDS_NO_UPDATABLE_ESC, language));
-            return;
-        case UnitState::incompatibleEsc:
-            std::snprintf(hint, sizeof hint, "%s", catalogueText(IDS_INCOMPATIBLE_HINT, language));
-            return;
         case UnitState::ready: {
+            // The window's text speaks of its button; here the command to run is named.
             char carried[kVersionTextChars];
             carriedVersionText(carried);
             std::snprintf(hint, sizeof hint, text(Text::readyHint, language), carried);
             return;
         }
+        case UnitState::wrongMode:
+        case UnitState::noUpdatableEsc:
+        case UnitState::incompatibleEsc: break;
     }
-    hint[0] = '\0';
+    const ReadinessHint* shared = windowHint(finding.state);
+    if (shared != nullptr)
+        std::snprintf(hint, sizeof hint, "%s", catalogueText(shared->textId, language));
+    else
+        hint[0] = '\0';
 }
 
-// The window follows these hints with the connection steps.
 bool hintHasSteps(UnitState state) {
-    return state == UnitState::noUnit || state == UnitState::wrongMode ||
-           state == UnitState::noUpdatableEsc || state == UnitState::incompatibleEsc;
+    const ReadinessHint* shared = windowHint(state);
+    return shared != nullptr && shared->withSteps;
 }
 
+// A string or null, and the comma after it unless it is the last field.
 void putJsonField(const TextSink& sink, const char* name, const char* value, bool last = false) {
     putFormat(sink, "\"%s\":", name);
     if (value == nullptr)
@@ -137,6 +157,91 @@ void putJsonField(const TextSink& sink, const char* name, const char* value, boo
     else
         putJsonString(sink, value);
     put(sink, last ? "" : ",");
+}
+
+void putJsonNumberField(const TextSink& sink, const char* name, bool known, unsigned long value) {
+    putFormat(sink, "\"%s\":", name);
+    if (known)
+        putFormat(sink, "%lu,", value);
+    else
+        put(sink, "null,");
+}
+
+// The units to choose from when there are several; null in every other state, so that the
+// object keeps one shape.
+void putJsonCandidates(const TextSink& sink, const Finding& finding) {
+    put(sink, "\"candidates\":");
+    if (finding.state != UnitState::severalUnits) {
+        put(sink, "null,");
+        return;
+    }
+    const char* separator = "[";
+    for (const UnitSighting& unit : finding.survey.units) {
+        put(sink, separator);
+        putJsonString(sink, utf8FromUtf16(unit.path.c_str()).c_str());
+        separator = ",";
+    }
+    put(sink, "],");
+}
+
+// Null where the window shows its row of dashes: the ESC holds no firmware.
+const char* jsonEscVersion(std::uint16_t version, char (&text)[kVersionTextChars]) {
+    if (version == kNoEscFirmware) return nullptr;
+    escVersionText(version, text);
+    return text;
+}
+
+// The system's error code, where the finding comes from one: the unit that cannot be opened,
+// the device list that cannot be read.
+bool systemErrorOf(const Finding& finding, std::uint32_t* error) {
+    if (finding.state == UnitState::cannotOpen) {
+        *error = finding.sighting.systemError;
+        return true;
+    }
+    if (finding.state == UnitState::noUnit && !finding.survey.listRead &&
+        finding.sighting.path.empty()) {
+        *error = finding.survey.systemError;
+        return true;
+    }
+    return false;
+}
+
+void putUnitJson(const TextSink& sink, const Finding& finding, const CliSetting& setting) {
+    char hint[kLineBytes];
+    hintText(finding, setting, hint);
+    const bool identified = unitIdentified(finding.state);
+    const bool esc = escRead(finding.state);
+    // An unidentified unit was opened: its product ID is known, its versions are not.
+    const bool named = identified || finding.state == UnitState::unidentified;
+    const std::string path = utf8FromUtf16(finding.sighting.path.c_str());
+    char unitVersion[kVersionTextChars];
+    char escType[kVersionTextChars];
+    char bootloaderVersion[kVersionTextChars];
+    char escVersion[kVersionTextChars];
+    char carried[kVersionTextChars];
+    unitVersionText(programmerLink.unitFirmwareVersion, unitVersion);
+    std::snprintf(escType, sizeof escType, kEscTypeFormat, static_cast<unsigned>(escTypeId()));
+    bootloaderVersionText(escBootloaderVersion(), bootloaderVersion);
+    const char* installed = esc ? jsonEscVersion(escFirmwareVersion(), escVersion) : nullptr;
+    const auto exitCode = static_cast<unsigned long>(exitCodeOf(finding.state));
+    std::uint32_t systemError = 0;
+    const bool failedSystemCall = systemErrorOf(finding, &systemError);
+
+    put(sink, "{");
+    putJsonField(sink, "state", jsonName(finding.state));
+    putJsonNumberField(sink, "exitCode", true, exitCode);
+    putJsonField(sink, "path", path.empty() ? nullptr : path.c_str());
+    putJsonField(sink, "unit", named ? unitName(programmerLink.usbProductId) : nullptr);
+    putJsonField(sink, "unitVersion", identified ? unitVersion : nullptr);
+    putJsonField(sink, "escType", esc ? escType : nullptr);
+    putJsonField(sink, "escBootloaderVersion", esc ? bootloaderVersion : nullptr);
+    putJsonField(sink, "escVersion", installed);
+    putJsonField(sink, "carriedVersion", jsonEscVersion(kCarriedFirmwareVersion, carried));
+    putJsonCandidates(sink, finding);
+    putJsonNumberField(sink, "systemError", failedSystemCall, systemError);
+    putJsonNumberField(sink, "schemaVersion", true, kJsonSchemaVersion);
+    putJsonField(sink, "hint", hint, true);
+    put(sink, "}");
 }
 
 }  // namespace
@@ -171,7 +276,8 @@ void putEscRow(const TextSink& sink, Language language) {
 
 void putExplanation(const TextSink& sink, const Finding& finding, const CliSetting& setting) {
     const Language language = setting.language;
-    if (finding.state == UnitState::incompatibleEsc) {
+    const ReadinessHint* shared = windowHint(finding.state);
+    if (shared != nullptr && shared->incompatibilityNotice) {
         // The window's notice box comes first, naming the one type this program is for.
         char typeName[kVersionTextChars];
         supportedTypeName(typeName);
@@ -193,31 +299,22 @@ void putExplanation(const TextSink& sink, const Finding& finding, const CliSetti
 }
 
 void putStatusJson(const TextSink& sink, const Finding& finding, const CliSetting& setting) {
-    char hint[kLineBytes];
-    hintText(finding, setting, hint);
-    const bool identified = unitIdentified(finding.state);
-    const bool esc = escRead(finding.state);
-    const std::string path = utf8FromUtf16(finding.sighting.path.c_str());
-    char unitVersion[kVersionTextChars];
-    char bootloaderVersion[kVersionTextChars];
-    char escVersion[kVersionTextChars];
-    char carried[kVersionTextChars];
-    unitVersionText(programmerLink.unitFirmwareVersion, unitVersion);
-    bootloaderVersionText(escBootloaderVersion(), bootloaderVersion);
-    escVersionText(escFirmwareVersion(), escVersion);
-    carriedVersionText(carried);
+    putUnitJson(sink, finding, setting);
+    put(sink, "\n");
+}
 
-    put(sink, "{");
-    putJsonField(sink, "state", jsonName(finding.state));
-    putFormat(sink, "\"exitCode\":%d,", exitCodeOf(finding.state));
-    putJsonField(sink, "path", path.empty() ? nullptr : path.c_str());
-    putJsonField(sink, "unit", identified ? unitName(programmerLink.usbProductId) : nullptr);
-    putJsonField(sink, "unitVersion", identified ? unitVersion : nullptr);
-    putJsonField(sink, "escBootloaderVersion", esc ? bootloaderVersion : nullptr);
-    putJsonField(sink, "escVersion", esc ? escVersion : nullptr);
-    putJsonField(sink, "carriedVersion", carried);
-    putJsonField(sink, "hint", hint, true);
-    put(sink, "}\n");
+void putListJson(const TextSink& sink, const UnitSurvey& survey, const CliSetting& setting) {
+    // The survey keeps no ESC versions: the link record has them while the unit is open.
+    const char* separator = "[\n";
+    for (const UnitSighting& unit : survey.units) {
+        const std::string path = utf8FromUtf16(unit.path.c_str());
+        const Finding finding = findUnit(path.c_str(), setting.system);
+        put(sink, separator);
+        putUnitJson(sink, finding, setting);
+        closeProgrammer();
+        separator = ",\n";
+    }
+    put(sink, survey.units.empty() ? "[]\n" : "\n]\n");
 }
 
 void putListLine(const TextSink& sink, const UnitSighting& sighting, Language language) {

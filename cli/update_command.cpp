@@ -3,7 +3,6 @@
 // after it the transfer finishes unless the user insists.
 #include <cctype>
 #include <cstring>
-#include <iterator>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -13,36 +12,12 @@
 #include "cli/update_command.h"
 #include "resources/resource_ids.h"
 #include "link/product_identity.h"
+#include "update/step_failure.h"
 #include "update/update_steps.h"
 
 namespace {
 
 constexpr std::size_t kAnswerBytes = 64;
-
-// Each failing step: its exit code and the window's text for it.
-struct StepFailure {
-    FlashStep step;
-    int exitCode;
-    unsigned textId;
-};
-
-// Asking the unit again before the lock is part of locking, to the user.
-const StepFailure kStepFailures[] = {
-    {FlashStep::reidentify, kExitLockFailed, IDS_LOCK_FAILED},
-    {FlashStep::lock, kExitLockFailed, IDS_LOCK_FAILED},
-    {FlashStep::unlockFlash, kExitUnlockFailed, IDS_UNLOCK_FLASH_FAILED},
-    {FlashStep::erase, kExitEraseFailed, IDS_ERASE_FAILED},
-    {FlashStep::setAddress, kExitAddressFailed, IDS_ADDRESS_FAILED},
-    {FlashStep::transfer, kExitBlockFailed, IDS_BLOCK_FAILED},
-};
-
-const StepFailure& failureOf(FlashStep step) {
-    for (const StepFailure& row : kStepFailures)
-        if (row.step == step) return row;
-    return kStepFailures[std::size(kStepFailures) - 1];
-}
-
-int exitCodeOfStep(FlashStep step) { return failureOf(step).exitCode; }
 
 // Surrounding blanks do not count, nor does letter case.
 bool sameWord(const char* answer, const char* word) {
@@ -150,7 +125,7 @@ TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t si
 // One line, as the window's error box: the step, then its code line unless there was no link.
 void putFailure(const FlashOutcome& outcome, const CliSetting& setting) {
     const TextSink& err = setting.console.err;
-    put(err, catalogueText(failureOf(outcome.failedStep).textId, setting.language));
+    put(err, catalogueText(stepFailure(outcome.failedStep).textId, setting.language));
     if (outcome.result != kLinkNoLink) {
         put(err, " ");
         putFormat(err, catalogueText(IDS_ERROR_CODE_LINE, setting.language),
@@ -198,7 +173,7 @@ int flashOpenLink(const CliSetting& setting) {
     if (outcome.failedStep == FlashStep::escChanged) return kExitEscChanged;
     if (outcome.failedStep != FlashStep::none) {
         putFailure(outcome, setting);
-        return exitCodeOfStep(outcome.failedStep);
+        return stepFailure(outcome.failedStep).exitCode;
     }
     setEscFirmwareVersion(kCarriedFirmwareVersion);
     return kExitSuccess;

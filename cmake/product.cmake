@@ -9,6 +9,10 @@
 add_library(devicewin STATIC link/device_win.cpp)
 target_link_libraries(devicewin PUBLIC setupapi hid)
 
+# Keeping the system awake and its timer fine during an update, for the window and the flasher.
+add_library(keepawake STATIC update/keep_awake_win.cpp)
+target_link_libraries(keepawake PUBLIC winmm)
+
 add_library(updater_ui STATIC
   ui/app_globals.cpp
   ui/device_presence.cpp
@@ -22,7 +26,7 @@ add_library(updater_update STATIC
   update/progress_window.cpp
   update/update_sequence.cpp
 )
-target_link_libraries(updater_update PUBLIC updater_ui updatecore winmm comctl32)
+target_link_libraries(updater_update PUBLIC updater_ui updatecore keepawake comctl32)
 
 add_library(updater_app STATIC app/main_dialog.cpp)
 target_link_libraries(updater_app PUBLIC updater_update updater_ui msimg32 gdi32 user32)

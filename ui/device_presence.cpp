@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "link/programmer_link.h"
+#include "link/readiness_hint.h"
 #include "resources/resource_ids.h"
 #include "ui/app_globals.h"
 #include "link/product_identity.h"
@@ -42,20 +43,6 @@ const VersionLabel kVersionLabels[] = {
     {IDC_LABEL_ESC, IDS_LABEL_ESC},
 };
 
-// Outcomes that leave no usable unit: the link is dropped and the guidance says why.
-struct UnusableOutcome {
-    LinkReadiness outcome;
-    UINT hint;
-    bool incompatibilityNotice;
-};
-
-const UnusableOutcome kUnusableOutcomes[] = {
-    {LinkReadiness::noUnit, IDS_NO_UNIT, false},
-    {LinkReadiness::wrongMode, IDS_WRONG_MODE, false},
-    {LinkReadiness::noUpdatableEsc, IDS_NO_UPDATABLE_ESC, false},
-    {LinkReadiness::incompatibleEsc, IDS_INCOMPATIBLE_HINT, true},
-};
-
 enum class ProbeKind { startUp, arrival };
 
 void enableUpdate(bool enabled) {
@@ -70,24 +57,29 @@ void showIncompatibilityNotice() {
     MessageBoxW(mainDialog, text, caption, MB_OK | MB_ICONINFORMATION);
 }
 
+void showReadinessHint(const ReadinessHint& hint) {
+    if (hint.withSteps)
+        showHintWithSteps(hint.textId);
+    else
+        showHint(hint.textId);
+}
+
 // The arrival probe never gets here with a failed openProgrammer: that case changes nothing.
 void settleProbe(ProbeKind kind, LinkReadiness outcome) {
+    const ReadinessHint& hint = readinessHint(outcome);
     if (outcome == LinkReadiness::ready) {
-        showHint(IDS_READY);
+        showReadinessHint(hint);
         if (kind == ProbeKind::arrival) refreshVersionPanel();
         enableUpdate(true);
         return;
     }
-    for (const UnusableOutcome& row : kUnusableOutcomes) {
-        if (row.outcome != outcome) continue;
-        enableUpdate(false);
-        closeProgrammer();
-        // The box runs its own message loop; the link is already closed while it is open, so
-        // an arrival then probes again, and the hint below still has the last word.
-        if (row.incompatibilityNotice) showIncompatibilityNotice();
-        showHintWithSteps(row.hint);
-        return;
-    }
+    // A unit that cannot be used is let go.
+    enableUpdate(false);
+    closeProgrammer();
+    // The box runs its own message loop; the link is already closed while it is open, so an
+    // arrival then probes again, and the hint below still has the last word.
+    if (hint.incompatibilityNotice) showIncompatibilityNotice();
+    showReadinessHint(hint);
 }
 
 // A unit held by another of our programs is not talked to; the window says it found no usable

@@ -1,7 +1,6 @@
 #include "update/update_sequence.h"
 
 #include <windows.h>
-#include <mmsystem.h>
 
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
@@ -11,27 +10,12 @@
 #include "ui/texts.h"
 #include "ui/version_panel.h"
 #include "link/product_identity.h"
+#include "update/keep_awake.h"
 #include "update/progress_window.h"
+#include "update/step_failure.h"
 #include "update/update_steps.h"
 
 namespace {
-
-constexpr UINT kTimerResolutionMs = 1;
-
-// For as long as the unit is being written: no sleep of the computer in the middle of a flash,
-// and 20 ms pauses that are not stretched to the platform's default timer tick.
-struct UpdateSession {
-    UpdateSession() {
-        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-        timeBeginPeriod(kTimerResolutionMs);
-    }
-    ~UpdateSession() {
-        timeEndPeriod(kTimerResolutionMs);
-        SetThreadExecutionState(ES_CONTINUOUS);
-    }
-    UpdateSession(const UpdateSession&) = delete;
-    UpdateSession& operator=(const UpdateSession&) = delete;
-};
 
 void fail(UINT textId, LinkResult code, DWORD systemError) {
     wchar_t text[kTextUnits];
@@ -53,21 +37,6 @@ bool locateImage(const std::uint8_t** image, std::uint32_t* size) {
 
 TransferOutcome transferWithProgress(const std::uint8_t* image, std::uint32_t size, void*) {
     return transferImage(mainDialog, image, size);
-}
-
-// The catalogue text that tells the user which step failed.
-UINT failureTextId(FlashStep step) {
-    switch (step) {
-        case FlashStep::reidentify:
-        case FlashStep::escChanged:
-        case FlashStep::lock: return IDS_LOCK_FAILED;
-        case FlashStep::unlockFlash: return IDS_UNLOCK_FLASH_FAILED;
-        case FlashStep::erase: return IDS_ERASE_FAILED;
-        case FlashStep::setAddress: return IDS_ADDRESS_FAILED;
-        case FlashStep::transfer:
-        case FlashStep::none: break;
-    }
-    return IDS_BLOCK_FAILED;
 }
 
 }  // namespace
@@ -92,18 +61,16 @@ void runUpdate() {
         return;
     }
 
-    FlashOutcome outcome;
-    {
-        UpdateSession session;
-        outcome = flashImage(image, size, transferWithProgress, nullptr);
-    }
+    keepAwake(true);
+    const FlashOutcome outcome = flashImage(image, size, transferWithProgress, nullptr);
+    keepAwake(false);
     if (outcome.failedStep == FlashStep::escChanged) {
         // Nothing was locked or written: not a failure of the update, but another ESC to show.
         showChangedUnit();
         return;
     }
     if (outcome.failedStep != FlashStep::none) {
-        fail(failureTextId(outcome.failedStep), outcome.result, outcome.systemError);
+        fail(stepFailure(outcome.failedStep).textId, outcome.result, outcome.systemError);
         return;
     }
 
