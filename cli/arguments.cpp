@@ -18,7 +18,7 @@ const VerbWord kVerbs[] = {
     {"--version", Verb::version},
 };
 
-// Which command takes which flag; --unit goes with status and update.
+// Which command takes which flag, a row for each; --unit goes with status and update.
 struct Flag {
     const char* option;
     bool Arguments::*field;
@@ -26,6 +26,7 @@ struct Flag {
 };
 
 const Flag kFlags[] = {
+    {"--json", &Arguments::json, Verb::list},
     {"--json", &Arguments::json, Verb::status},
     {"--yes", &Arguments::yes, Verb::update},
     {"--allow-downgrade", &Arguments::allowDowngrade, Verb::update},

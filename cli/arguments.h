@@ -8,7 +8,7 @@ enum class Verb { none, list, status, update, help, version };
 struct Arguments {
     Verb verb;
     const char* unitPath;  // --unit; null when not given
-    bool json;
+    bool json;             // --json: list and status
     bool yes;
     bool allowDowngrade;
     bool wait;    // --wait: until an ESC to update is there

@@ -12,13 +12,18 @@
 namespace {
 
 constexpr char kExitRowFormat[] = "  %2d  %s\n";
+// The help is longer than a line may be (kLineBytes), the German one most: cut to a line, it
+// would lose its end.
+constexpr std::size_t kHelpBytes = 8192;
 
 void putHelp(const CliSetting& setting) {
     const TextSink& out = setting.console.out;
     char typeName[kVersionTextChars];
     supportedTypeName(typeName);
-    putFormat(out, text(Text::help, setting.language), kCarriedFirmwareMajor, kCarriedFirmwareMinor,
-              typeName);
+    char help[kHelpBytes];
+    std::snprintf(help, sizeof help, text(Text::help, setting.language), kCarriedFirmwareMajor,
+                  kCarriedFirmwareMinor, typeName);
+    put(out, help);
     for (int code : kExitCodes)
         putFormat(out, kExitRowFormat, code, exitCodeMeaning(code, setting.language));
 }
@@ -44,9 +49,11 @@ void putUsageError(const ArgumentError& error, const CliSetting& setting) {
 }  // namespace
 
 // list and status only look: a stop request ends them at once.
-int runList(const CliSetting& setting) {
+int runList(const Arguments& arguments, const CliSetting& setting) {
     setting.system.stopAtOnce(true);
     const UnitSurvey survey = surveyUnits(setting.system);
+    // A script gets its array even when it is empty; the exit code and stderr say why.
+    if (arguments.json) putListJson(setting.console.out, survey, setting);
     if (survey.units.empty()) {
         Finding none{};
         none.state = UnitState::noUnit;
@@ -56,7 +63,7 @@ int runList(const CliSetting& setting) {
     }
     bool permissionDenied = false;
     for (const UnitSighting& unit : survey.units) {
-        putListLine(setting.console.out, unit, setting.language);
+        if (!arguments.json) putListLine(setting.console.out, unit, setting.language);
         permissionDenied = permissionDenied || unit.permissionDenied;
     }
     if (permissionDenied) putPermissionHint(setting.console.err, setting);
@@ -88,7 +95,7 @@ int runCli(int argumentCount, const char* const* arguments, const CliSetting& se
     switch (parsed.verb) {
         case Verb::help: putHelp(setting); return kExitSuccess;
         case Verb::version: putVersion(setting); return kExitSuccess;
-        case Verb::list: return runList(setting);
+        case Verb::list: return runList(parsed, setting);
         case Verb::status: return runStatus(parsed, setting);
         case Verb::update: return runUpdate(parsed, setting);
         case Verb::none: break;

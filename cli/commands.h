@@ -4,6 +4,6 @@
 #include "cli/arguments.h"
 #include "cli/cli.h"
 
-int runList(const CliSetting& setting);
+int runList(const Arguments& arguments, const CliSetting& setting);
 int runStatus(const Arguments& arguments, const CliSetting& setting);
 int runUpdate(const Arguments& arguments, const CliSetting& setting);

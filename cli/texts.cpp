@@ -20,7 +20,7 @@ constexpr OwnText kOwnTexts[] = {
      "controller (ESC) through a TAVILINK or ZELQUAD programming unit.\n"
      "\n"
      "Usage:\n"
-     "  zirvano-flash list\n"
+     "  zirvano-flash list [--json]\n"
      "  zirvano-flash status [--unit PATH] [--json]\n"
      "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
      "  zirvano-flash --help | --version\n"
@@ -32,9 +32,9 @@ constexpr OwnText kOwnTexts[] = {
      "\n"
      "Options:\n"
      "  --unit PATH         the unit to use when several are attached (paths as list shows)\n"
-     "  --json              status as one JSON object with the fields state, exitCode, path,\n"
-     "                      unit, unitVersion, escBootloaderVersion, escVersion,\n"
-     "                      carriedVersion and hint (null where there is nothing to say)\n"
+     "  --json              status as one JSON object, list as an array of them, one per unit\n"
+     "                      ([] when there is none): state, exitCode, path, unit, versions\n"
+     "                      and hint, null where nothing is known (docs/zirvano-flash-json.md)\n"
      "  --yes               confirms the update in advance; needed without a terminal\n"
      "  --allow-downgrade   installs even when the ESC runs this version or a newer one\n"
      "  --wait              waits until a unit with an ESC to update is there, then updates it\n"
@@ -53,7 +53,7 @@ constexpr OwnText kOwnTexts[] = {
      "TAVILINK oder ZELQUAD in einen TESSERAN-Regler %s.\n"
      "\n"
      "Aufruf:\n"
-     "  zirvano-flash list\n"
+     "  zirvano-flash list [--json]\n"
      "  zirvano-flash status [--unit PFAD] [--json]\n"
      "  zirvano-flash update [--unit PFAD] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
      "  zirvano-flash --help | --version\n"
@@ -65,9 +65,10 @@ constexpr OwnText kOwnTexts[] = {
      "\n"
      "Optionen:\n"
      "  --unit PFAD         die Einheit, wenn mehrere angeschlossen sind (Pfade wie bei list)\n"
-     "  --json              status als ein JSON-Objekt mit den Feldern state, exitCode, path,\n"
-     "                      unit, unitVersion, escBootloaderVersion, escVersion,\n"
-     "                      carriedVersion und hint (null, wo es nichts zu sagen gibt)\n"
+     "  --json              status als ein JSON-Objekt, list als Array solcher Objekte, eines je\n"
+     "                      Einheit ([], wenn keine da ist): state, exitCode, path, unit,\n"
+     "                      Versionen und hint, null, wo nichts bekannt ist\n"
+     "                      (docs/zirvano-flash-json.md)\n"
      "  --yes               bestätigt das Update im Voraus; nötig ohne Terminal\n"
      "  --allow-downgrade   installiert auch, wenn der Regler diese oder eine neuere Version hat\n"
      "  --wait              wartet, bis eine Einheit mit einem Regler zum Aktualisieren da ist,\n"
@@ -108,7 +109,7 @@ constexpr OwnText kOwnTexts[] = {
     {Text::udevHint,
      "Allow access with the udev rule %s from the source tree, then plug the unit in again:\n"
      "  %s",
-     "Erlauben Sie den Zugriff mit der udev-Regel %s aus dem Quellbaum und stecken Sie die\n"
+     "Erlauben Sie den Zugriff mit der udev-Regel %s aus dem Quellbaum und stecken Sie die "
      "Einheit neu ein:\n"
      "  %s"},
     {Text::unidentified, "The programming unit %s could not be identified: %s.",
@@ -191,7 +192,7 @@ constexpr OwnText kOwnTexts[] = {
      "Regler %u: übersprungen, er hat bereits %s."},
     {Text::seriesRefused, "ESC %u: refused, type %08X is no %s; nothing was written.",
      "Regler %u: abgelehnt, Typ %08X ist kein %s; nichts wurde geschrieben."},
-    {Text::seriesFailed, "ESC %u: failed, exit code %d.", "Regler %u: fehlgeschlagen, Exit-Code %d."},
+    {Text::seriesFailed, "ESC %u: failed, exit code %d.", "Regler %u: fehlgeschlagen, Rückgabewert %d."},
     {Text::seriesTally, "  [%u updated, %u skipped, %u refused, %u failed]",
      "  [%u aktualisiert, %u übersprungen, %u abgelehnt, %u fehlgeschlagen]"},
     {Text::seriesEnded, "Series ended: %u updated, %u skipped, %u refused, %u failed.",

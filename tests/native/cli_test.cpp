@@ -362,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "source tree, then plug the unit in again:\n"
                    "  sudo install -m 644 resources/linux/70-zirvano-programming-unit.rules "
                    "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm "
-                   "trigger\n"},
+                   "trigger --subsystem-match=hidraw\n"},
                   Written::nothing},
         Situation{"PathOfAnotherDevice",
                   [](Bench& b) {
@@ -887,14 +887,28 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"ReadyJson", plugReady, {"status", "--json"}, kExitSuccess,
                    "{\"state\":\"ready\",\"exitCode\":0,"
                    "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#first\",\"unit\":\"TAVILINK\","
-                   "\"unitVersion\":\"1.2\",\"escBootloaderVersion\":\"2.1.5\","
-                   "\"escVersion\":\"3.2\",\"carriedVersion\":\"3.3\","
+                   "\"unitVersion\":\"1.2\",\"escType\":\"111F403C\","
+                   "\"escBootloaderVersion\":\"2.1.5\",\"escVersion\":\"3.2\","
+                   "\"carriedVersion\":\"3.3\",\"candidates\":null,\"systemError\":null,"
+                   "\"schemaVersion\":1,"
+                   "\"hint\":\"Ready: 'zirvano-flash update' installs ESC firmware 3.3.\"}\n"},
+        // The window shows a row of dashes; a script gets null.
+        StatusCase{"EscWithoutFirmwareJsonHasNoEscVersion",
+                   [](Bench& b) { b.plugReady(0, kFirstPath, kNoEscFirmware); },
+                   {"status", "--json"}, kExitSuccess,
+                   "{\"state\":\"ready\",\"exitCode\":0,"
+                   "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#first\",\"unit\":\"TAVILINK\","
+                   "\"unitVersion\":\"1.2\",\"escType\":\"111F403C\","
+                   "\"escBootloaderVersion\":\"2.1.5\",\"escVersion\":null,"
+                   "\"carriedVersion\":\"3.3\",\"candidates\":null,\"systemError\":null,"
+                   "\"schemaVersion\":1,"
                    "\"hint\":\"Ready: 'zirvano-flash update' installs ESC firmware 3.3.\"}\n"},
         StatusCase{"NoUnitJson", plugNothing, {"status", "--json"}, kExitNoUnit,
                    "{\"state\":\"no-unit\",\"exitCode\":3,\"path\":null,\"unit\":null,"
-                   "\"unitVersion\":null,\"escBootloaderVersion\":null,\"escVersion\":null,"
-                   "\"carriedVersion\":\"3.3\",\"hint\":\"No programming unit was found on the "
-                   "USB Port. To update the ESC do the following:\"}\n"},
+                   "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
+                   "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+                   "\"systemError\":null,\"schemaVersion\":1,\"hint\":\"No programming unit was "
+                   "found on the USB Port. To update the ESC do the following:\"}\n"},
         StatusCase{"WrongModeJsonHasNoEscVersions",
                    [](Bench& b) {
                        b.plugReadyZelquad(0, u"unit \"A\"\\1");
@@ -902,10 +916,11 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    {"status", "--json"}, kExitNotReady,
                    "{\"state\":\"wrong-mode\",\"exitCode\":6,\"path\":\"unit \\\"A\\\"\\\\1\","
-                   "\"unit\":\"ZELQUAD\",\"unitVersion\":\"1.2\",\"escBootloaderVersion\":null,"
-                   "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"hint\":\"A programming unit "
-                   "was found on the USB Port which is in the wrong mode. To update the ESC do "
-                   "the following:\"}\n"},
+                   "\"unit\":\"ZELQUAD\",\"unitVersion\":\"1.2\",\"escType\":null,"
+                   "\"escBootloaderVersion\":null,\"escVersion\":null,\"carriedVersion\":\"3.3\","
+                   "\"candidates\":null,\"systemError\":null,\"schemaVersion\":1,"
+                   "\"hint\":\"A programming unit was found on the USB Port which is in the "
+                   "wrong mode. To update the ESC do the following:\"}\n"},
         StatusCase{"GermanJsonKeepsUmlauts",
                    [](Bench& b) {
                        b.plugReady(0, kFirstPath);
@@ -915,16 +930,21 @@ INSTANTIATE_TEST_SUITE_P(
                    {"status", "--json", "--unit", kFirstPathText}, kExitNotReady,
                    "{\"state\":\"no-updatable-esc\",\"exitCode\":6,"
                    "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#first\",\"unit\":\"TAVILINK\","
-                   "\"unitVersion\":\"1.2\",\"escBootloaderVersion\":null,\"escVersion\":null,"
-                   "\"carriedVersion\":\"3.3\",\"hint\":\"Es wurde eine Programmiereinheit "
+                   "\"unitVersion\":\"1.2\",\"escType\":null,\"escBootloaderVersion\":null,"
+                   "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+                   "\"systemError\":null,\"schemaVersion\":1,"
+                   "\"hint\":\"Es wurde eine Programmiereinheit "
                    "gefunden, an der jedoch kein updatefähiger Regler angeschlossen wurde. Gehen "
                    "Sie folgendermaßen vor, um ein Update der Regler Software "
                    "durchzuführen:\"}\n"},
         StatusCase{"SeveralUnitsJson", plugTwoReady, {"status", "--json"}, kExitSeveralUnits,
                    "{\"state\":\"several-units\",\"exitCode\":4,\"path\":null,\"unit\":null,"
-                   "\"unitVersion\":null,\"escBootloaderVersion\":null,\"escVersion\":null,"
-                   "\"carriedVersion\":\"3.3\",\"hint\":\"Several programming units are "
-                   "attached. Choose one with --unit PATH:\"}\n"}),
+                   "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
+                   "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":["
+                   "\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#first\","
+                   "\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0001#second\"],\"systemError\":null,"
+                   "\"schemaVersion\":1,\"hint\":\"Several programming units are attached. "
+                   "Choose one with --unit PATH:\"}\n"}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, StatusOfAnIncompatibleEscNamesTheSupportedTypeThenTheHintAndSteps) {
@@ -971,8 +991,71 @@ TEST_F(CliTest, ListShowsEveryUnitWithItsStateAndWhyOneCannotBeUsed) {
               "Allow access with the udev rule 70-zirvano-programming-unit.rules from the "
               "source tree, then plug the unit in again:\n"
               "  sudo install -m 644 resources/linux/70-zirvano-programming-unit.rules "
-              "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger\n");
+              "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger "
+              "--subsystem-match=hidraw\n");
     EXPECT_TRUE(gotNothingToWrite(b.units[0]));
+}
+
+// Each element is the object `status --unit PATH --json` prints, nulls where nothing is known.
+TEST_F(CliTest, ListJsonHasTheStatusObjectOfEveryUnitInTheListsOrder) {
+    b.plugReady(0, kFirstPath);
+    simSetEscType(b.units[0], kOtherEscType, 0x02000105);
+    b.plugReadyZelquad(1, kSecondPath);
+    b.units[1].inBootloader = true;
+    SimUnit narrow = simReadyUnit();
+    narrow.outputReportLength = 8;
+    narrow.inputReportLength = 8;
+    simBusPlugUnit(narrow, u"narrow");
+    SimDevice closed;
+    closed.path = u"closed";
+    closed.openable = false;
+    simBusPlug(closed);
+    SimDevice mouse;
+    mouse.path = u"mouse";
+    mouse.vendorId = 0x046D;
+    simBusPlug(mouse);
+    b.around.openFailuresArePermission = true;
+
+    const FlasherRun run = runFlasher(b, {"list", "--json"});
+
+    EXPECT_EQ(run.exitCode, kExitSuccess);
+    EXPECT_EQ(run.out,
+              "[\n"
+              "{\"state\":\"incompatible-esc\",\"exitCode\":7,"
+              "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#first\",\"unit\":\"TAVILINK\","
+              "\"unitVersion\":\"1.2\",\"escType\":\"0B07403C\",\"escBootloaderVersion\":\"2.1.5\","
+              "\"escVersion\":\"3.2\",\"carriedVersion\":\"3.3\",\"candidates\":null,"
+              "\"systemError\":null,\"schemaVersion\":1,\"hint\":\"The connected ESC is not "
+              "compatible with this updater. Connect compatible ESC and follow steps below to "
+              "update ESC Software:\"},\n"
+              "{\"state\":\"wrong-mode\",\"exitCode\":6,"
+              "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0001#second\",\"unit\":\"ZELQUAD\","
+              "\"unitVersion\":\"1.2\",\"escType\":null,\"escBootloaderVersion\":null,"
+              "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+              "\"systemError\":null,\"schemaVersion\":1,\"hint\":\"A programming unit was found "
+              "on the USB Port which is in the wrong mode. To update the ESC do the "
+              "following:\"},\n"
+              "{\"state\":\"unidentified\",\"exitCode\":6,\"path\":\"narrow\",\"unit\":\"TAVILINK\","
+              "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
+              "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+              "\"systemError\":null,\"schemaVersion\":1,\"hint\":\"The programming unit narrow "
+              "could not be identified: its reports cannot carry an update (output 8 bytes, "
+              "input 8 bytes).\"},\n"
+              "{\"state\":\"cannot-open\",\"exitCode\":5,\"path\":\"closed\",\"unit\":null,"
+              "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
+              "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+              "\"systemError\":2,\"schemaVersion\":1,\"hint\":\"The programming unit closed "
+              "cannot be opened: permission denied (system error 2).\"}\n"
+              "]\n");
+    EXPECT_TRUE(holds(run.err, "udev rule")) << "the advice stays on stderr";
+    EXPECT_TRUE(gotNothingToWrite(b.units[0]));
+
+    std::string statuses = "[\n";
+    for (const char* path : {kFirstPathText, kSecondPathText, "narrow", "closed"}) {
+        if (statuses.size() > 2) statuses.replace(statuses.size() - 1, 1, ",\n");
+        statuses += runFlasher(b, {"status", "--json", "--unit", path}).out;
+    }
+    EXPECT_EQ(run.out, statuses + "]\n");
 }
 
 TEST_F(CliTest, ListOfAnIncompatibleEscShowsItsType) {
@@ -984,11 +1067,16 @@ TEST_F(CliTest, ListOfAnIncompatibleEscShowsItsType) {
               "0B07403C)\n");
 }
 
+// With --json a script still gets its array, empty.
 TEST_F(CliTest, ListWithoutUnitsEndsWithNoUnit) {
     const FlasherRun run = runFlasher(b, {"list"});
+    const FlasherRun json = runFlasher(b, {"list", "--json"});
     EXPECT_EQ(run.exitCode, kExitNoUnit);
     EXPECT_EQ(run.out, "");
     EXPECT_TRUE(holds(run.err, "No programming unit was found on the USB Port."));
+    EXPECT_EQ(json.exitCode, kExitNoUnit);
+    EXPECT_EQ(json.out, "[]\n");
+    EXPECT_EQ(json.err, run.err);
 }
 
 TEST_F(CliTest, UnreadableDeviceListSaysSo) {
@@ -996,6 +1084,15 @@ TEST_F(CliTest, UnreadableDeviceListSaysSo) {
     const FlasherRun run = runFlasher(b, {"status"});
     EXPECT_EQ(run.exitCode, kExitNoUnit);
     EXPECT_TRUE(holds(run.out, "The list of HID devices cannot be read (system error ")) << run.out;
+
+    const FlasherRun json = runFlasher(b, {"status", "--json"});
+    EXPECT_TRUE(holds(json.out, "\"state\":\"no-unit\",")) << json.out;
+    EXPECT_FALSE(holds(json.out, "\"systemError\":null")) << json.out;
+    const FlasherRun list = runFlasher(b, {"list", "--json"});
+    EXPECT_EQ(list.exitCode, kExitNoUnit);
+    EXPECT_EQ(list.out, "[]\n");
+    EXPECT_TRUE(holds(list.err, "The list of HID devices cannot be read (system error "))
+        << list.err;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1051,6 +1148,10 @@ INSTANTIATE_TEST_SUITE_P(
                   USAGE_ERROR("option --wait given twice")},
         UsageCase{"UnitOnList", Language::english, {"list", "--unit", "a"},
                   USAGE_ERROR("unknown option '--unit' for list")},
+        UsageCase{"JsonGivenTwiceOnList", Language::english, {"list", "--json", "--json"},
+                  USAGE_ERROR("option --json given twice")},
+        UsageCase{"YesOnList", Language::english, {"list", "--json", "--yes"},
+                  USAGE_ERROR("unknown option '--yes' for list")},
         UsageCase{"YesGivenTwice", Language::english, {"update", "--yes", "--yes"},
                   USAGE_ERROR("option --yes given twice")},
         UsageCase{"GermanUnknownCommand", Language::german, {"flash"},
@@ -1095,6 +1196,30 @@ TEST_F(CliTest, HelpShowsTheCommandsAndExactlyTheDocumentedExitCodes) {
     const std::size_t at = run.out.find("Exit codes:\n");
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(run.out.substr(at), table);
+}
+
+// Both languages: the help's text runs whole into its table of exit codes, and --json is
+// there for list as for status.
+struct HelpCase {
+    Language language;
+    const char* json;
+    const char* intoTheTable;
+};
+
+TEST_F(CliTest, HelpInEachLanguageIsWholeAndNamesJsonForList) {
+    const HelpCase cases[] = {
+        {Language::english, "  --json              status as one JSON object, list as an array",
+         "must be updated again.\n\nExit codes:\n   0  success\n"},
+        {Language::german, "  --json              status als ein JSON-Objekt, list als Array",
+         "erneut\naktualisiert werden.\n\nRückgabewerte:\n   0  Erfolg\n"},
+    };
+    for (const HelpCase& c : cases) {
+        b.around.language = c.language;
+        const FlasherRun run = runFlasher(b, {"--help"});
+        EXPECT_TRUE(holds(run.out, "  zirvano-flash list [--json]\n")) << run.out;
+        EXPECT_TRUE(holds(run.out, c.json)) << run.out;
+        EXPECT_TRUE(holds(run.out, c.intoTheTable)) << run.out;
+    }
 }
 
 struct VersionCase {
