@@ -6,7 +6,9 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
   wine wine64 xvfb xdotool imagemagick procps bc
-  libhidapi-dev libudev-dev umockdev libumockdev-dev pkg-config
+  libhidapi-dev libudev-dev umockdev libumockdev-dev pkg-config libsystemd-dev dbus-daemon
+  python3-jsonschema
+  debootstrap dpkg-dev
 )
 
 missing=()
