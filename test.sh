@@ -84,6 +84,14 @@ else
   record "end-to-end tests" 1
 fi
 
+echo "== the flasher's Debian package, installed into a clean Debian 12 root and removed again"
+bash "$repo/scripts/package-test.sh"
+record "package" $?
+
+echo "== soak: the window program and the flasher's series, counts before and after"
+bash "$repo/scripts/soak.sh"
+record "soak" $?
+
 echo
 echo "== summary"
 for i in "${!stage_names[@]}"; do printf '%-32s %s\n' "${stage_names[$i]}" "${stage_results[$i]}"; done

@@ -55,6 +55,8 @@ constexpr std::size_t kEchoChunkBytes = 256;
 // How often a signal sent to a program is looked for among its pending ones.
 constexpr std::chrono::microseconds kSignalPollInterval{200};
 constexpr std::size_t kStatusChunkBytes = 1024;
+// How long what a program prints is taken in before its lines are counted again.
+constexpr std::uint32_t kTextCountSliceMs = 20;
 constexpr int kHexBase = 16;
 
 struct QueuedAnswer {
@@ -656,6 +658,12 @@ void swapEmulatedEsc(EmulatedUnit* e, const SimEsc& esc) {
     simConnectEsc(e->unit, esc);
 }
 
+void faultAhead(EmulatedUnit* e, std::uint8_t command, std::uint32_t ahead, SimFaultKind kind,
+                std::uint32_t code) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    e->unit.faults.push_back({command, e->unit.commandCounts[command] + ahead, kind, code});
+}
+
 void cutWrite(EmulatedUnit* e, const WriteCut& cut) {
     std::lock_guard<std::mutex> hold(e->lock);
     e->cutting = true;
@@ -757,6 +765,22 @@ bool waitForText(RunningProgram* program, const std::string& text, std::uint32_t
     return collect(*program, after(boundMs), &text);
 }
 
+bool waitForTextTimes(RunningProgram* program, const std::string& text, std::size_t times,
+                      std::uint32_t boundMs) {
+    auto count = [&text](const std::string& in) {
+        std::size_t found = 0;
+        for (std::size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1))
+            ++found;
+        return found;
+    };
+    const auto deadline = after(boundMs);
+    for (;;) {
+        if (count(program->run.output) + count(program->run.errors) >= times) return true;
+        if (program->open == 0 || std::chrono::steady_clock::now() >= deadline) return false;
+        collect(*program, std::min(deadline, after(kTextCountSliceMs)), nullptr);
+    }
+}
+
 void typeLine(RunningProgram* program, const std::string& line) {
     const std::string typed = line + "\n";
     const ssize_t written = write(program->terminal, typed.data(), typed.size());
@@ -783,6 +807,8 @@ void typeLine(RunningProgram* program, const std::string& line) {
 }
 
 void signalProgram(RunningProgram* program, int signal) { kill(program->child, signal); }
+
+int programProcessId(const RunningProgram* program) { return program->child; }
 
 bool waitForSignalTaken(RunningProgram* program, int signal, std::uint32_t boundMs) {
     const auto deadline = after(boundMs);

@@ -43,6 +43,11 @@ SimUnit emulatedUnitState(EmulatedUnit* emulated);
 // The user swaps the ESC on the unit's cable now: no USB event, the unit answers on.
 void swapEmulatedEsc(EmulatedUnit* emulated, const SimEsc& esc);
 
+// The unit misbehaves as `kind` says (with `code`, as in SimFault) at the `ahead`th report of
+// `command` from now on (1: the next one), whatever a running program is sending meanwhile.
+void faultAhead(EmulatedUnit* emulated, std::uint8_t command, std::uint32_t ahead,
+                SimFaultKind kind, std::uint32_t code = 0);
+
 // The system takes only the first `bytesTaken` bytes of the `occurrence`th report of `command`
 // (1 = the first) and says so in the write's count; the unit gets that part.
 struct WriteCut {
@@ -88,9 +93,15 @@ RunningProgram* startInMockEnvironment(EmulatedUnit* emulated,
 // Collects what the program prints until `text` appears in its output or errors; false when it
 // did not within `boundMs`, or the program ended without printing it.
 bool waitForText(RunningProgram* program, const std::string& text, std::uint32_t boundMs);
+// The same until `text` has appeared `times` times in its output and errors together: for a
+// line a program prints again and again.
+bool waitForTextTimes(RunningProgram* program, const std::string& text, std::size_t times,
+                      std::uint32_t boundMs);
 // Types `line` and a line end on the program's terminal.
 void typeLine(RunningProgram* program, const std::string& line);
 void signalProgram(RunningProgram* program, int signal);
+// Its process ID, for looking at it in /proc.
+int programProcessId(const RunningProgram* program);
 // True once `signal` is no longer pending for the program: a program that blocks it and waits
 // for it has taken it by then. False when it is still pending after `boundMs`.
 bool waitForSignalTaken(RunningProgram* program, int signal, std::uint32_t boundMs);

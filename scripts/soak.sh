@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The soak stage: both programs through a long run, their processes counted after a warm-up and
+# again at the end; anything a cycle leaves behind piles up past a small margin.
+#   window program  soak_driver.exe drives the shipped ZirvanoUpdater.exe under Wine: 1,000
+#                   times the unit unplugged, plugged in and identified (failing identifications,
+#                   foreign ESCs, no ESC, bootloader mixed in) and 10 updates, most failing.
+#   flasher         zirvano-flash update --wait --repeat --yes on the emulated hidraw node
+#                   (ctest label soak): a series of 120 ESCs with 10 updates, ended by Ctrl-C.
+# Both trees carry a small image made here, the placeholder's first 1,000 bytes (its banner
+# included, so both programs still call it a placeholder): an update then lasts its fixed
+# pauses, 5.5 s, instead of 46 s. The two parts mostly wait, so they run side by side: the
+# flasher's series starts as soon as its tree is built, and the Windows tree builds meanwhile.
+#
+# Usage: scripts/soak.sh [prefix]
+#   prefix  where the trees go: PREFIX-win64, PREFIX-native, PREFIX-image and the Wine prefix
+#           PREFIX-wineprefix; default build/soak
+#
+# Uses the display it finds or starts one; stops what it started.
+set -uo pipefail
+
+prefix_arg=${1:-}
+scripts=$(cd "$(dirname "$0")" && pwd)
+prefix=$(cd "$scripts/.." && pwd)/build/soak
+if [ -n "$prefix_arg" ]; then
+  mkdir -p "$(dirname "$prefix_arg")"
+  prefix="$(cd "$(dirname "$prefix_arg")" && pwd)/$(basename "$prefix_arg")"
+fi
+PRIVATE_WINEPREFIX="$prefix-wineprefix"
+source "$scripts/common.sh"
+
+mkdir -p "$prefix-image"
+image="$prefix-image/soak_140.bin"
+# Rewritten only when it changed: the trees are configured again whenever the image does.
+head -c 1000 "$placeholder_image" >"$image.new"
+if cmp -s "$image.new" "$image"; then rm -f "$image.new"; else mv "$image.new" "$image"; fi
+
+build_tree() {  # dir, target, cmake args...
+  local dir=$1 target=$2
+  shift 2
+  cmake -S "$repo" -B "$dir" -DUPDATER_FIRMWARE_IMAGE="$image" -DUPDATER_SOAK=ON "$@" \
+    >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" --target "$target" >"$dir.build.log" 2>&1 ||
+    { grep -E 'error|Error' -A3 "$dir.build.log" | head -60; return 1; }
+}
+
+start=$(date +%s)
+echo "-- building the flasher's tree (small image: $(stat -c %s "$image") bytes)"
+build_tree "$prefix-native" linux_soak_tests -DCMAKE_BUILD_TYPE=Debug || exit 1
+
+echo "-- flasher: a series on the emulated hidraw node (in the background)"
+flasher_log="$prefix-native/soak.log"
+flasher_start=$(date +%s)
+(cd "$prefix-native" && ctest -L soak -V --timeout 600 >"$flasher_log" 2>&1) &
+flasher_job=$!
+
+echo "-- building the Windows tree"
+window_log="$prefix-win64/soak.log"
+window_start=$(date +%s)
+if build_tree "$prefix-win64" soak_driver \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CROSSCOMPILING_EMULATOR=wine; then
+  if [ -z "${DISPLAY:-}" ]; then start_display; fi
+  trap stop_started EXIT
+  prepare_wine
+  echo "-- window program: soak_driver.exe under Wine"
+  window_start=$(date +%s)
+  (cd "$prefix-win64/simunit" &&
+    env LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 WINEDLLOVERRIDES="setupapi,hid=n" \
+      timeout 600 wine soak_driver.exe >"$window_log" 2>&1)
+  window_rc=$?
+  cat "$window_log"
+  # A driver that died may have left its unit server running.
+  [ "$window_rc" -eq 0 ] ||
+    (cd "$prefix-win64/simunit" && timeout 10 wine simctl.exe quit >/dev/null 2>&1)
+else
+  window_rc=1
+  echo "the Windows tree did not build" >"$window_log"
+fi
+window_took=$(($(date +%s) - window_start))
+
+wait "$flasher_job"
+flasher_rc=$?
+flasher_took=$(($(date +%s) - flasher_start))
+# ctest -V puts the test's number before each of its lines.
+sed -n 's/^[0-9]*: //p' "$flasher_log" |
+  grep -E '^(series:|soak:|.*Failure|Expected|  Actual|Which is|.* grew )' | head -40
+[ "$flasher_rc" -eq 0 ] || tail -20 "$flasher_log"
+
+echo
+echo "== soak summary (window program $window_took s, flasher $flasher_took s," \
+  "all $(($(date +%s) - start)) s)"
+failed=0
+for part in "window program:$window_rc:$window_log" "flasher:$flasher_rc:$flasher_log"; do
+  IFS=: read -r name rc log <<<"$part"
+  line=$(sed 's/^[0-9]*: //' "$log" | grep -E "^soak: $name: " | tail -1)
+  if [ -z "$line" ]; then
+    echo "soak: $name: FAILED before its counts (exit code $rc; see $log)"
+    failed=1
+  else
+    echo "$line"
+    [ "$rc" -eq 0 ] || failed=1
+  fi
+done
+exit "$failed"
