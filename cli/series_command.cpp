@@ -124,28 +124,15 @@ void endWaiting(Series& series) {
     series.shownLength = 0;
 }
 
-// One line on stdout per ESC: its number, what became of it, and the running tally.
-void putResult(Series& series, Text result, const char* detail, std::uint32_t number) {
-    const TextSink& out = series.setting.console.out;
-    const Language language = series.setting.language;
-    ++series.escs;
-    char line[kLineBytes];
-    if (result == Text::seriesRefused) {
-        char typeName[kVersionTextChars];
-        supportedTypeName(typeName);
-        std::snprintf(line, sizeof line, text(result, language), series.escs,
-                      static_cast<unsigned>(number), typeName);
-    } else if (result == Text::seriesFailed) {
-        std::snprintf(line, sizeof line, text(result, language), series.escs,
-                      static_cast<int>(number));
-    } else {
-        std::snprintf(line, sizeof line, text(result, language), series.escs, detail);
-    }
+// Each ESC's line on stdout: its number and what became of it (written by the caller, with the
+// number `nextEsc` gives), then the running tally that ends it.
+unsigned nextEsc(Series& series) { return ++series.escs; }
+
+void endWithTally(const Series& series) {
     const Tally& tally = series.tally;
-    putFormat(out, "%s", line);
-    putFormat(out, text(Text::seriesTally, language), tally.updated, tally.skipped, tally.refused,
-              tally.failed);
-    put(out, "\n");
+    putFormat(series.setting.console.out, text(Text::seriesTally, series.setting.language),
+              tally.updated, tally.skipped, tally.refused, tally.failed);
+    put(series.setting.console.out, "\n");
 }
 
 enum class Handled { nothing, escChanged, updateTried, escLooked };
@@ -154,12 +141,15 @@ enum class Handled { nothing, escChanged, updateTried, escLooked };
 // --allow-downgrade, and updates the others. The link is open.
 Handled handleReady(Series& series) {
     const CliSetting& setting = series.setting;
+    const TextSink& out = setting.console.out;
+    const Language language = setting.language;
     const std::uint16_t installed = escFirmwareVersion();
     char version[kVersionTextChars];
     if (isDowngradeOrReinstall(installed) && !series.arguments.allowDowngrade) {
         ++series.tally.skipped;
         escVersionText(installed, version);
-        putResult(series, Text::seriesSkipped, version, 0);
+        putFormat(out, text(Text::seriesSkipped, language), nextEsc(series), version);
+        endWithTally(series);
         return Handled::escLooked;
     }
     const int exitCode = flashOpenLink(setting);
@@ -170,13 +160,26 @@ Handled handleReady(Series& series) {
     if (exitCode == kExitSuccess) {
         ++series.tally.updated;
         escVersionText(kCarriedFirmwareVersion, version);
-        putResult(series, Text::seriesUpdated, version, 0);
+        putFormat(out, text(Text::seriesUpdated, language), nextEsc(series), version);
+        endWithTally(series);
         return Handled::updateTried;
     }
     ++series.tally.failed;
     if (series.tally.failureCode == kExitSuccess) series.tally.failureCode = exitCode;
-    putResult(series, Text::seriesFailed, nullptr, static_cast<std::uint32_t>(exitCode));
+    putFormat(out, text(Text::seriesFailed, language), nextEsc(series), exitCode);
+    endWithTally(series);
     return Handled::updateTried;
+}
+
+// An ESC of another type: told, counted, and sent nothing beyond the identification.
+Handled refuse(Series& series, std::uint32_t escTypeId) {
+    ++series.tally.refused;
+    char typeName[kVersionTextChars];
+    supportedTypeName(typeName);
+    putFormat(series.setting.console.out, text(Text::seriesRefused, series.setting.language),
+              nextEsc(series), static_cast<unsigned>(escTypeId), typeName);
+    endWithTally(series);
+    return Handled::escLooked;
 }
 
 // The ESC handled at `path` has left when the unit tells of no updatable ESC, or when the unit
@@ -241,9 +244,7 @@ int runSeries(const Arguments& arguments, const CliSetting& setting) {
             handled = handleReady(series);
         } else if (finding.state == UnitState::incompatibleEsc) {
             endWaiting(series);
-            ++series.tally.refused;
-            putResult(series, Text::seriesRefused, nullptr, finding.sighting.escTypeId);
-            handled = Handled::escLooked;
+            handled = refuse(series, finding.sighting.escTypeId);
         } else {
             showWaiting(series, Text::seriesWaitingForEsc, finding);
         }
