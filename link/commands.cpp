@@ -14,6 +14,9 @@ constexpr std::uint8_t kLockHeld = 1;
 constexpr std::uint8_t kFlashOpen = 0;
 
 bool strictPairing = false;
+// Where the link's next pause starts, on the pause clock.
+std::uint64_t pauseStartUs = 0;
+constexpr std::uint64_t kMicrosecondsPerMs = 1000;
 
 LinkResult exchangeIgnoringAnswer(const Report& request, std::uint32_t requestLength) {
     Report response;
@@ -45,19 +48,28 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     // request and shift every later one. Whatever is queued now is not this request's answer.
     const LinkResult inStep = strictPairing ? checkInStep() : dropStaleInput();
     if (inStep != kLinkOk) return inStep;
-    if (!deviceWrite(link.handle, request.bytes, link.outputReportLength)) return kLinkWriteFailed;
-    if (waitBeforeReadMs != 0) pauseMs(waitBeforeReadMs);
+    const bool written = deviceWrite(link.handle, request.bytes, link.outputReportLength);
+    pauseStartUs = pauseClockUs();
+    if (!written) return kLinkWriteFailed;
+    if (waitBeforeReadMs != 0) pauseLink(waitBeforeReadMs);
     // Bytes past the input report's length are never read; they stay zero.
     std::memset(response.bytes, 0, sizeof response.bytes);
     response.bytes[0] = kResponseReportId;
-    if (!deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs))
-        return kLinkReadFailed;
+    const bool answered =
+        deviceRead(link.handle, response.bytes, link.inputReportLength, kReadTimeoutMs);
+    pauseStartUs = pauseClockUs();
+    if (!answered) return kLinkReadFailed;
     // Any other input report is not an answer to this command; judging its bytes could pass a
     // garbled answer off as success. Nothing else in an answer names its request: byte 1 is
     // defined only as 0xFF for an error, so an answer is paired with its request by order alone
     // (see setStrictPairing), and a garbled one that reads as a success cannot be told.
     if (response.bytes[0] != kResponseReportId) return kLinkReadFailed;
     return kLinkOk;
+}
+
+void pauseLink(std::uint32_t milliseconds) {
+    pauseSince(pauseStartUs, milliseconds);
+    pauseStartUs += milliseconds * kMicrosecondsPerMs;
 }
 
 void setStrictPairing(bool strict) { strictPairing = strict; }

@@ -55,10 +55,17 @@ LinkResult dropStaleInput();
 // kLinkOutOfStep when input is queued that nobody asked for; it is dropped either way.
 LinkResult checkInStep();
 
+// Pauses the link for `milliseconds`, counted from the end of its last exchange (the answer
+// taken, or given up on) or of its last pause, whichever came later. The unit sees at least the
+// pause between its answer and the next request, and the program's own work after the answer
+// (judging it, drawing progress) passes inside the pause instead of adding to it. Pauses in a
+// row add up: 4000 and then 20 end 4020 ms after the answer.
+void pauseLink(std::uint32_t milliseconds);
+
 // Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits
-// `waitBeforeReadMs`, then reads one input report into `response`. Input queued before the
-// request is dropped; while pairing is strict, finding any makes it kLinkOutOfStep instead and
-// nothing is written.
+// `waitBeforeReadMs` from the moment it went, then reads one input report into `response`. Input
+// queued before the request is dropped; while pairing is strict, finding any makes it
+// kLinkOutOfStep instead and nothing is written.
 LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, Report& response,
                            std::uint32_t waitBeforeReadMs = 0);
 

@@ -15,9 +15,11 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "link/programmer_link.h"
 #include "link/report_descriptor.h"
+#include "link/text_utf.h"
 
 struct DeviceList {
     hid_device_info* first;
@@ -44,6 +46,9 @@ constexpr std::size_t kMaxPathBytes = PATH_MAX;
 constexpr int kHungUp = ENODEV;
 constexpr long kNanosecondsPerMs = 1000000;
 constexpr long kNanosecondsPerSecond = 1000000000;
+constexpr std::uint64_t kMicrosecondsPerMs = 1000;
+constexpr std::uint64_t kMicrosecondsPerSecond = 1000000;
+constexpr long kNanosecondsPerMicrosecond = 1000;
 
 thread_local std::uint32_t lastError = 0;
 
@@ -100,105 +105,26 @@ int readReport(hid_device* hid, std::uint8_t* report, std::size_t length, std::u
     }
 }
 
-constexpr char32_t kSmallestOfLength[] = {0, 0x80, 0x800, 0x10000};  // by continuation bytes
-
-// Decodes `bytes` bytes of UTF-8 into `path`, which has room for as many units; false for
-// anything that is not UTF-8: stray or missing continuation bytes, overlong forms, surrogates,
-// values past Unicode.
-bool decodeUtf8(const char* text, std::size_t bytes, char16_t* path, std::size_t* units) {
-    std::size_t out = 0;
-    for (std::size_t at = 0; at < bytes;) {
-        const auto lead = static_cast<unsigned char>(text[at]);
-        std::size_t extra = 0;
-        char32_t code = lead;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            code = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            code = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            return false;
-        }
-        if (bytes - at - 1 < extra) return false;
-        for (std::size_t i = 1; i <= extra; ++i) {
-            const auto next = static_cast<unsigned char>(text[at + i]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        at += 1 + extra;
-        if (code < kSmallestOfLength[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF)
-            return false;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            path[out++] = static_cast<char16_t>(0xD800 + (code >> 10));
-            path[out++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            path[out++] = static_cast<char16_t>(code);
-        }
-    }
-    *units = out;
-    return true;
-}
-
-// UTF-8 to UTF-16, allocated with malloc; null for a path that is not UTF-8 or longer than any
-// the system takes.
-char16_t* utf16FromUtf8(const char* text, std::uint32_t* units) {
-    const std::size_t bytes = strnlen(text, kMaxPathBytes + 1);
+// The node's path as the seam hands it out, allocated with malloc; null for a path that is not
+// UTF-8 or longer than any the system takes. Strict, so that the path opens the same node again.
+char16_t* seamPathOf(const char* node, std::uint32_t* units) {
+    const std::size_t bytes = strnlen(node, kMaxPathBytes + 1);
     if (bytes == 0 || bytes > kMaxPathBytes) return nullptr;
-    // UTF-16 never needs more units than UTF-8 has bytes.
-    auto* path = static_cast<char16_t*>(std::malloc((bytes + 1) * sizeof(char16_t)));
+    std::u16string decoded;
+    if (!utf16FromUtf8(node, BrokenText::fail, decoded)) return nullptr;
+    const std::size_t size = (decoded.size() + 1) * sizeof(char16_t);
+    auto* path = static_cast<char16_t*>(std::malloc(size));
     if (path == nullptr) return nullptr;
-    std::size_t decoded = 0;
-    if (!decodeUtf8(text, bytes, path, &decoded)) {
-        std::free(path);
-        return nullptr;
-    }
-    path[decoded] = u'\0';
-    *units = static_cast<std::uint32_t>(decoded + 1);
+    std::memcpy(path, decoded.c_str(), size);
+    *units = static_cast<std::uint32_t>(decoded.size() + 1);
     return path;
 }
 
-// UTF-16 back to UTF-8 into `text` of `room` bytes; false when it does not fit or is not
-// valid UTF-16.
-bool utf8FromUtf16(const char16_t* path, char* text, std::size_t room) {
-    std::size_t out = 0;
-    for (std::size_t at = 0; path[at] != u'\0'; ++at) {
-        char32_t code = path[at];
-        if (code >= 0xD800 && code < 0xDC00) {
-            const char32_t low = path[at + 1];
-            if (low < 0xDC00 || low >= 0xE000) return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            ++at;
-        } else if (code >= 0xDC00 && code < 0xE000) {
-            return false;
-        }
-        unsigned char encoded[4];
-        std::size_t length = 0;
-        if (code < 0x80) {
-            encoded[length++] = static_cast<unsigned char>(code);
-        } else if (code < 0x800) {
-            encoded[length++] = static_cast<unsigned char>(0xC0 | (code >> 6));
-            encoded[length++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            encoded[length++] = static_cast<unsigned char>(0xE0 | (code >> 12));
-            encoded[length++] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            encoded[length++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else {
-            encoded[length++] = static_cast<unsigned char>(0xF0 | (code >> 18));
-            encoded[length++] = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-            encoded[length++] = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            encoded[length++] = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        }
-        if (room - out <= length) return false;
-        std::memcpy(text + out, encoded, length);
-        out += length;
-    }
-    text[out] = '\0';
-    return out != 0;
+// The seam's path back as the node's; false when it is not valid UTF-16, empty, or longer than
+// any the system takes.
+bool nodeOf(const char16_t* path, std::string& node) {
+    return utf8FromUtf16(path, BrokenText::fail, node) && !node.empty() &&
+           node.size() < kMaxPathBytes;
 }
 
 // The report descriptor of an open hidraw node, as the kernel gives it.
@@ -268,7 +194,7 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
     for (std::uint32_t at = 0; info != nullptr && at < index; ++at) info = info->next;
     if (info == nullptr) return InterfacePath::end;
     if (info->path == nullptr) return InterfacePath::unreadable;
-    char16_t* copy = utf16FromUtf8(info->path, pathUnits);
+    char16_t* copy = seamPathOf(info->path, pathUnits);
     if (copy == nullptr) return InterfacePath::unreadable;
     *path = copy;
     return InterfacePath::found;
@@ -281,8 +207,8 @@ void deviceListClose(DeviceList* list) {
 }
 
 DeviceHandle deviceOpen(const char16_t* path) {
-    char narrow[kMaxPathBytes];
-    if (!utf8FromUtf16(path, narrow, sizeof narrow)) {
+    std::string narrow;
+    if (!nodeOf(path, narrow)) {
         lastError = ENAMETOOLONG;
         return kNoDevice;
     }
@@ -291,12 +217,12 @@ DeviceHandle deviceOpen(const char16_t* path) {
         lastError = ENOMEM;
         return kNoDevice;
     }
-    if (!claimAndDescribe(narrow, device)) {
+    if (!claimAndDescribe(narrow.c_str(), device)) {
         std::free(device);
         return kNoDevice;
     }
     errno = 0;
-    device->hid = hid_open_path(narrow);
+    device->hid = hid_open_path(narrow.c_str());
     if (device->hid == nullptr) {
         failWith(EIO);
         close(device->claim);
@@ -392,6 +318,23 @@ void pauseMs(std::uint32_t milliseconds) {
     // An absolute deadline: a signal interrupts the sleep, and resuming it must neither cut
     // the fixed pause short nor stretch it.
     const timespec deadline = later(monotonicNow(), milliseconds);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+std::uint64_t pauseClockUs() {
+    const timespec now = monotonicNow();
+    return static_cast<std::uint64_t>(now.tv_sec) * kMicrosecondsPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec / kNanosecondsPerMicrosecond);
+}
+
+void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds) {
+    const std::uint64_t untilUs = sinceUs + milliseconds * kMicrosecondsPerMs;
+    timespec deadline{};
+    deadline.tv_sec = static_cast<time_t>(untilUs / kMicrosecondsPerSecond);
+    deadline.tv_nsec =
+        static_cast<long>(untilUs % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
+    // A deadline already past returns at once.
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

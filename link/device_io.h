@@ -49,3 +49,9 @@ void deviceClose(DeviceHandle device);
 // The system error code of the last failing call (GetLastError on Windows).
 std::uint32_t lastSystemError();
 void pauseMs(std::uint32_t milliseconds);
+// The clock pauses are timed on: microseconds, monotonic, from an arbitrary origin.
+std::uint64_t pauseClockUs();
+// Returns once `milliseconds` have passed since `sinceUs` on the pause clock; at once when they
+// already have. A pause timed from the moment it should start, not from the moment it is asked
+// for, so that the work done in between is inside it instead of added to it.
+void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds);

@@ -42,10 +42,20 @@ HANDLE asHandle(DeviceHandle device) { return static_cast<HANDLE>(device); }
 
 // Which open device holds which claim, and its input report length once asked for. A program
 // of ours has one or two devices open at a time.
+//
+// Once the length is known, a look at the queue starts a read that is not given up on: one that
+// has to wait finds the queue empty, and it stays under way for the answer to the request that
+// follows. A look is then one trip to the system, where a read started and given up on every
+// time takes four (about a quarter of a millisecond per block under Wine).
 struct Claim {
     HANDLE device;
     HANDLE mutex;
     DWORD inputLength;
+    HANDLE readEvent;
+    OVERLAPPED read;
+    bool reading;          // `read` was started and its outcome not yet taken
+    DWORD readStartError;  // the error of a read that failed as it started; 0 when under way
+    std::uint8_t readRoom[kReportRoomBytes];
 };
 constexpr int kClaimsMax = 16;
 Claim claims[kClaimsMax];
@@ -97,16 +107,75 @@ Claim* claimOf(HANDLE device) {
 bool keepClaim(HANDLE device, HANDLE mutex) {
     for (Claim& claim : claims)
         if (claim.device == nullptr) {
-            claim = {device, mutex, 0};
+            claim = Claim{};
+            claim.device = device;
+            claim.mutex = mutex;
             return true;
         }
     return false;
 }
 
+// The claim of `device` when it can keep a read under way.
+Claim* keptReadClaim(HANDLE device) {
+    Claim* claim = claimOf(device);
+    if (claim == nullptr || claim->inputLength == 0 || claim->inputLength >= kReportRoomBytes)
+        return nullptr;
+    if (claim->readEvent == nullptr) claim->readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return claim->readEvent != nullptr ? claim : nullptr;
+}
+
+// Starts the claim's read unless one is under way, with room for one report and a byte, so
+// that the HID driver puts one report in it and a longer one shows. True when the read it
+// started waits: the driver completes a read at once from what is queued.
+bool startKeptRead(HANDLE device, Claim& claim) {
+    if (claim.reading) return false;
+    std::memset(&claim.read, 0, sizeof claim.read);
+    claim.read.hEvent = claim.readEvent;
+    const BOOL started =
+        ReadFile(device, claim.readRoom, claim.inputLength + 1, nullptr, &claim.read);
+    const bool waits = !started && GetLastError() == ERROR_IO_PENDING;
+    claim.readStartError = started || waits ? 0 : GetLastError();
+    claim.reading = true;
+    return waits;
+}
+
+// Takes the outcome of the claim's read once it has ended, waiting `waitMs` at most; false
+// while it is still under way. *received tells whether a report came, *bytes its length; the
+// system error says why not.
+bool keptReadEnded(HANDLE device, Claim& claim, DWORD waitMs, bool* received, DWORD* bytes) {
+    *bytes = 0;
+    if (claim.readStartError == 0 && WaitForSingleObject(claim.readEvent, waitMs) != WAIT_OBJECT_0)
+        return false;
+    claim.reading = false;
+    if (claim.readStartError != 0) {
+        SetLastError(claim.readStartError);
+        *received = false;
+    } else {
+        *received = GetOverlappedResult(device, &claim.read, bytes, FALSE) != FALSE;
+    }
+    return true;
+}
+
+// Gives up on the claim's read and waits until the system is done with it; a report that
+// arrived meanwhile still counts (true).
+bool cancelKeptRead(HANDLE device, Claim& claim, DWORD* bytes) {
+    *bytes = 0;
+    claim.reading = false;
+    if (claim.readStartError != 0) {
+        SetLastError(claim.readStartError);
+        return false;
+    }
+    CancelIoEx(device, &claim.read);
+    return GetOverlappedResult(device, &claim.read, bytes, TRUE) != FALSE;
+}
+
 void releaseClaim(HANDLE device) {
     if (Claim* claim = claimOf(device)) {
+        DWORD bytes = 0;
+        if (claim->reading) cancelKeptRead(device, *claim, &bytes);
+        if (claim->readEvent != nullptr) CloseHandle(claim->readEvent);
         CloseHandle(claim->mutex);
-        *claim = {nullptr, nullptr, 0};
+        *claim = Claim{};
     }
 }
 
@@ -142,6 +211,8 @@ bool finishTransfer(HANDLE handle, BOOL started, OVERLAPPED* ov, DWORD timeoutMs
                     DWORD* transferred) {
     *transferred = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+    // Done as it started (a pipe takes a write at once): the outcome is there without a wait.
+    if (started) return GetOverlappedResult(handle, ov, transferred, FALSE) != FALSE;
     if (WaitForSingleObject(ov->hEvent, timeoutMs) == WAIT_OBJECT_0)
         return GetOverlappedResult(handle, ov, transferred, FALSE) != FALSE;
     CancelIo(handle);
@@ -252,31 +323,47 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     return true;
 }
 
-bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
-    *dropped = 0;
-    // Reads that do not wait, one report each, until one finds nothing. A report that arrives
-    // while such a read is being given up on completes it and is counted: none slips through.
-    while (*dropped < kDropReadsMax) {
+namespace {
+
+enum class Look { nothing, report, overlong, failed };
+
+// One look at the queue that does not wait: takes off the report at its head, if any.
+Look lookOnce(HANDLE device) {
+    bool received = false;
+    DWORD bytes = 0;
+    if (Claim* claim = keptReadClaim(device)) {
+        if (startKeptRead(device, *claim)) return Look::nothing;
+        if (!keptReadEnded(device, *claim, 0, &received, &bytes)) return Look::nothing;
+    } else {
+        // A read given up on at once. A report that arrives while it is being given up on
+        // completes it and is counted: none slips through.
         OVERLAPPED request{};
         request.hEvent = transferEvent();
-        if (request.hEvent == nullptr) return false;
+        if (request.hEvent == nullptr) return Look::failed;
         std::uint8_t stale[kReportRoomBytes];
-        const BOOL started =
-            ReadFile(asHandle(device), stale, dropRoom(asHandle(device)), nullptr, &request);
-        DWORD read = 0;
-        if (finishTransfer(asHandle(device), started, &request, 0, &read)) {
-            ++*dropped;
-            continue;
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_TIMEOUT) {
+        const BOOL started = ReadFile(device, stale, dropRoom(device), nullptr, &request);
+        received = finishTransfer(device, started, &request, 0, &bytes);
+        if (!received && GetLastError() == ERROR_TIMEOUT) return Look::nothing;
+    }
+    if (received) return Look::report;
+    return GetLastError() == ERROR_MORE_DATA ? Look::overlong : Look::failed;
+}
+
+}  // namespace
+
+bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
+    *dropped = 0;
+    // One report at a time, until a look finds nothing.
+    while (*dropped < kDropReadsMax) {
+        const Look look = lookOnce(asHandle(device));
+        if (look == Look::nothing) {
             SetLastError(ERROR_SUCCESS);
             return true;
         }
-        // Longer than the report: what is left of it goes with the queue.
-        if (error != ERROR_MORE_DATA) return false;
+        if (look == Look::failed) return false;
         ++*dropped;
-        break;
+        // Longer than the report: what is left of it goes with the queue.
+        if (look == Look::overlong) break;
     }
     // A unit that keeps sending: the rest goes at once.
     if (!HidD_FlushQueue(asHandle(device))) return false;
@@ -309,13 +396,31 @@ bool deviceRead(DeviceHandle device, std::uint8_t* report, std::uint32_t length,
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    const HANDLE handle = asHandle(device);
+    if (Claim* claim = keptReadClaim(handle)) {
+        startKeptRead(handle, *claim);
+        bool received = false;
+        DWORD read = 0;
+        if (!keptReadEnded(handle, *claim, timeoutMs, &received, &read)) {
+            received = cancelKeptRead(handle, *claim, &read);
+            if (!received && GetLastError() != ERROR_MORE_DATA) SetLastError(ERROR_TIMEOUT);
+        }
+        if (!received) return false;
+        if (read != length) {
+            SetLastError(ERROR_READ_FAULT);
+            return false;
+        }
+        std::memcpy(report, claim->readRoom, length);
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
     OVERLAPPED request{};
     request.hEvent = transferEvent();
     if (request.hEvent == nullptr) return false;
     // One byte of room more than the report, so that a longer one shows instead of being cut.
-    const BOOL started = ReadFile(asHandle(device), whole, length + 1, nullptr, &request);
+    const BOOL started = ReadFile(handle, whole, length + 1, nullptr, &request);
     DWORD read = 0;
-    if (!finishTransfer(asHandle(device), started, &request, timeoutMs, &read)) return false;
+    if (!finishTransfer(handle, started, &request, timeoutMs, &read)) return false;
     if (read != length) {
         SetLastError(ERROR_READ_FAULT);
         return false;
@@ -333,3 +438,56 @@ void deviceClose(DeviceHandle device) {
 std::uint32_t lastSystemError() { return GetLastError(); }
 
 void pauseMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+namespace {
+
+constexpr std::uint64_t kMicrosecondsPerMs = 1000;
+constexpr std::uint64_t kMicrosecondsPerSecond = 1000000;
+constexpr LONGLONG kDelayUnitsPerMicrosecond = 10;  // the system's delay counts in 100 ns
+
+// Sleep takes whole milliseconds, and rounding the rest of a pause up to one would lengthen
+// every block's pause by half a millisecond on average. The system's own delay, under Sleep,
+// takes the rest as it is. (A waitable timer would too, but under Wine its wait goes through the
+// server, which wakes it on its next whole millisecond.)
+using DelayExecution = LONG(NTAPI*)(BOOLEAN alertable, PLARGE_INTEGER interval);
+
+DelayExecution systemDelay() {
+    static const DelayExecution delay =
+        reinterpret_cast<DelayExecution>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
+    return delay;
+}
+
+}  // namespace
+
+std::uint64_t pauseClockUs() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency);
+    return ticks / perSecond * kMicrosecondsPerSecond +
+           ticks % perSecond * kMicrosecondsPerSecond / perSecond;
+}
+
+void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds) {
+    // A failed step's system error is taken after the pause behind it.
+    const DWORD error = GetLastError();
+    const std::uint64_t untilUs = sinceUs + milliseconds * kMicrosecondsPerMs;
+    // The delay's clock and this one may differ by a hair; the pause is never cut short.
+    for (std::uint64_t now = pauseClockUs(); now < untilUs; now = pauseClockUs()) {
+        const std::uint64_t restUs = untilUs - now;
+        if (const DelayExecution delay = systemDelay()) {
+            LARGE_INTEGER interval;  // negative: relative to now
+            interval.QuadPart = -static_cast<LONGLONG>(restUs) * kDelayUnitsPerMicrosecond;
+            delay(FALSE, &interval);
+        } else {
+            Sleep(static_cast<DWORD>((restUs + kMicrosecondsPerMs - 1) / kMicrosecondsPerMs));
+        }
+    }
+    SetLastError(error);
+}

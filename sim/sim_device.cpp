@@ -41,6 +41,7 @@ struct Bus {
     std::uint64_t nowMs = 1;
     std::uint32_t ioCount = 0;
     std::uint32_t lastError = 0;
+    std::uint32_t answerDelayMs = 0;
 };
 
 Bus& bus() {
@@ -53,6 +54,7 @@ constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint32_t kErrorTimeout = 1460;
+constexpr std::uint64_t kMicrosecondsPerMs = 1000;
 
 OpenDevice* openDevice(DeviceHandle handle) {
     for (const auto& device : bus().handles)
@@ -225,7 +227,8 @@ bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t 
         return false;
     }
     const std::size_t request = unit.received.size() - 1;
-    const std::uint64_t now = bus().nowMs;
+    // What the unit sends goes out once it has worked on the request.
+    const std::uint64_t now = bus().nowMs + bus().answerDelayMs;
     const std::u16string& path = device->device.path;
     switch (reply) {
         case SimReply::answer: arriveEverywhere(path, {answer, now, request}); break;
@@ -303,3 +306,14 @@ void pauseMs(std::uint32_t milliseconds) {
     bus().pauses.push_back(milliseconds);
     bus().nowMs += milliseconds;
 }
+
+std::uint64_t pauseClockUs() { return bus().nowMs * kMicrosecondsPerMs; }
+
+void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds) {
+    bus().pauses.push_back(milliseconds);
+    bus().nowMs = std::max(bus().nowMs, sinceUs / kMicrosecondsPerMs + milliseconds);
+}
+
+void simSpendMs(std::uint32_t milliseconds) { bus().nowMs += milliseconds; }
+
+void simSetAnswerDelayMs(std::uint32_t milliseconds) { bus().answerDelayMs = milliseconds; }

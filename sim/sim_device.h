@@ -28,8 +28,13 @@ void simBusPlugUnit(SimUnit& unit,
                     const std::u16string& path = u"\\\\?\\hid#vid_f0e1&pid_0002#sim");
 
 std::uint64_t simNowMs();
-// Every pause the program asked for, in order.
+// Every pause the program asked for, in order, whether timed from when it was asked for or
+// from an earlier moment.
 const std::vector<std::uint32_t>& simPauses();
+// The program's own work taking time: the clock moves on, and no pause is recorded.
+void simSpendMs(std::uint32_t milliseconds);
+// Every unit on the bus answers this long after each request (0, at once, unless set).
+void simSetAnswerDelayMs(std::uint32_t milliseconds);
 // Reads and writes done through any handle (counted even when they fail).
 std::uint32_t simIoCount();
 std::uint32_t simOpenHandles();

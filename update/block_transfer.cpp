@@ -34,7 +34,7 @@ TransferOutcome sendImageBlocks(const std::uint8_t* image, std::uint32_t size,
         }
         if (result != kLinkOk) return {result, lastSystemError()};
         if (onProgress != nullptr) onProgress((size - remaining) * 100u / size, context);
-        pauseMs(kBlockPauseMs);
+        pauseLink(kBlockPauseMs);
     }
     return {kLinkOk, 0};
 }

@@ -78,8 +78,9 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
     FlashOutcome confirmed = confirmEscOnWire();
     if (confirmed.failedStep != FlashStep::none) return confirmed;
 
-    // Before each step, anything queued unasked puts the previous step's answer in doubt.
-    pauseMs(kStepPauseMs);
+    // Before each step, anything queued unasked puts the previous step's answer in doubt. Each
+    // pause runs from the answer before it: judging that answer happens inside the pause.
+    pauseLink(kStepPauseMs);
     if (!asked(goOn, FlashStep::lock, context)) return stoppedAt(FlashStep::lock, taken);
     FlashOutcome doubt = inStepBefore(FlashStep::lock, FlashStep::reidentify);
     if (doubt.failedStep != FlashStep::none) return doubt;
@@ -87,7 +88,7 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
     if (result != kLinkOk) return failedAt(FlashStep::lock, result);
     taken.lock = true;
 
-    pauseMs(kStepPauseMs);
+    pauseLink(kStepPauseMs);
     if (!asked(goOn, FlashStep::unlockFlash, context)) return stoppedAt(FlashStep::unlockFlash, taken);
     doubt = inStepBefore(FlashStep::unlockFlash, FlashStep::lock);
     if (doubt.failedStep != FlashStep::none) return doubt;
@@ -95,23 +96,23 @@ FlashOutcome flashImage(const std::uint8_t* image, std::uint32_t size, TransferF
     if (result != kLinkOk) return failedAt(FlashStep::unlockFlash, result);
     taken.flash = true;
 
-    pauseMs(kStepPauseMs);
+    pauseLink(kStepPauseMs);
     // The last moment a stop leaves the ESC as it was.
     if (!asked(goOn, FlashStep::erase, context)) return stoppedAt(FlashStep::erase, taken);
     doubt = inStepBefore(FlashStep::erase, FlashStep::unlockFlash);
     if (doubt.failedStep != FlashStep::none) return doubt;
     result = eraseFirmware();
-    pauseMs(kAfterErasePauseMs);
+    pauseLink(kAfterErasePauseMs);
     if (result != kLinkOk) return failedAt(FlashStep::erase, result);
 
-    pauseMs(kStepPauseMs);
+    pauseLink(kStepPauseMs);
     if (!asked(goOn, FlashStep::setAddress, context)) return stoppedAt(FlashStep::setAddress, taken);
     doubt = inStepBefore(FlashStep::setAddress, FlashStep::erase);
     if (doubt.failedStep != FlashStep::none) return doubt;
     result = setWriteAddress();
     if (result != kLinkOk) return failedAt(FlashStep::setAddress, result);
 
-    pauseMs(kStepPauseMs);
+    pauseLink(kStepPauseMs);
     doubt = inStepBefore(FlashStep::transfer, FlashStep::setAddress);
     if (doubt.failedStep != FlashStep::none) return doubt;
     TransferOutcome sent = transfer(image, size, context);

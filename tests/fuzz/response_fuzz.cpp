@@ -140,6 +140,8 @@ bool deviceRead(DeviceHandle, std::uint8_t* report, std::uint32_t length, std::u
 void deviceClose(DeviceHandle) {}
 std::uint32_t lastSystemError() { return 0; }
 void pauseMs(std::uint32_t) {}
+std::uint64_t pauseClockUs() { return 0; }
+void pauseSince(std::uint64_t, std::uint32_t) {}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit(reportReach);

@@ -99,6 +99,20 @@ struct LengthCase {
 
 class ReportLengths : public LinkTest, public ::testing::WithParamInterface<LengthCase> {};
 
+// The program's work after an exchange, then the link's pauses in a row, and how long after the
+// exchange ended they end.
+struct LinkPauseCase {
+    const char* name;
+    bool answered;  // false: the unit stays silent and the read is given up on
+    std::uint32_t workMs;
+    std::vector<std::uint32_t> pausesMs;
+    std::uint64_t endAfterExchangeMs;
+};
+
+void PrintTo(const LinkPauseCase& row, std::ostream* out) { *out << row.name; }
+
+class LinkPauses : public LinkTest, public ::testing::WithParamInterface<LinkPauseCase> {};
+
 struct UnfitAnswerCase {
     const char* name;
     SimFault fault;
@@ -283,6 +297,27 @@ TEST_F(LinkTest, EraseAnswerIsReadOneSecondAfterTheRequest) {
     // The fourth pause of an update is the one inside the erase.
     EXPECT_EQ(erase.readAtMs - erase.writtenAtMs, updatefacts::pausesBeforeTransferMs[3]);
 }
+
+TEST_P(LinkPauses, RunFromTheEndOfTheLastExchange) {
+    const LinkPauseCase& c = GetParam();
+    SimUnit unit = simReadyUnit();
+    if (!c.answered) unit.faults.push_back({SystemLock, 1, SimFaultKind::noAnswer, 0});
+    openReady(unit);
+    lockUnit();
+    const std::uint64_t exchangeEnd = simNowMs();
+    simSpendMs(c.workMs);
+    for (std::uint32_t pause : c.pausesMs) pauseLink(pause);
+    EXPECT_EQ(simNowMs() - exchangeEnd, c.endAfterExchangeMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkTest, LinkPauses,
+    ::testing::Values(LinkPauseCase{"WorkAfterTheAnswerIsInsideThePause", true, 7, {20}, 20},
+                      LinkPauseCase{
+                          "WorkLongerThanThePauseLeavesNothingToWait", true, 25, {20}, 25},
+                      LinkPauseCase{"PausesInARowAddUp", true, 3, {4000, 20}, 4020},
+                      LinkPauseCase{"AnAnswerGivenUpOnStartsThePause", false, 0, {4000}, 4000}),
+    rowName<LinkPauseCase>);
 
 // Whatever identification found, the unit stays open for the caller to decide.
 TEST_P(IdentificationOutcomes, AreReportedWithTheUnitLeftOpen) {

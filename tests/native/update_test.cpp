@@ -111,6 +111,42 @@ struct PairingCase {
 
 class AnswerPairing : public UpdateTest, public ::testing::WithParamInterface<PairingCase> {};
 
+// How the unit and the program take their time: the unit answers `answerDelayMs` after each
+// request, and drawing the progress after each block takes `progressMs`.
+struct TimingCase {
+    const char* name;
+    std::uint32_t answerDelayMs;
+    std::uint32_t progressMs;
+};
+
+void PrintTo(const TimingCase& row, std::ostream* out) { *out << row.name; }
+
+class PauseTiming : public UpdateTest, public ::testing::WithParamInterface<TimingCase> {};
+
+void spendOnProgress(std::uint32_t, void* context) {
+    simSpendMs(*static_cast<const std::uint32_t*>(context));
+}
+
+TransferOutcome transferWithSlowProgress(const std::uint8_t* image, std::uint32_t size,
+                                         void* context) {
+    return sendImageBlocks(image, size, spendOnProgress, context);
+}
+
+// Between each answer of a complete update and the request after it, as the unit sees it: from
+// the moment its answer was taken to the moment the next request arrived. After a block the
+// program's own work (`blockWorkMs`) passes inside the pause.
+std::vector<std::uint64_t> expectedGapsMs(std::uint32_t blockWorkMs) {
+    const auto& pauses = updatefacts::pausesBeforeTransferMs;
+    // The re-identification's requests follow each other at once; the erase's answer is
+    // followed by the wait behind it and the step pause.
+    std::vector<std::uint64_t> gaps = {
+        0, 0, pauses[0], pauses[1], pauses[2], pauses[4] + pauses[5], pauses[6]};
+    const std::uint64_t afterBlock = std::max(updatefacts::blockPauseMs, blockWorkMs);
+    gaps.insert(gaps.end(), updatefacts::blocks, afterBlock);
+    gaps.push_back(0);  // the protection restored, then at once the lock released
+    return gaps;
+}
+
 struct ReadinessCase {
     const char* name;
     void (*prepare)(SimUnit& unit);
@@ -556,6 +592,20 @@ INSTANTIATE_TEST_SUITE_P(
                     FlashStep::transfer,
                     kLinkOutOfStep,
                     kRequestsBeforeBlocks + updatefacts::blocks},
+        // Arriving as the pause ends: the queue is looked at when the pause is over.
+        PairingCase{"BlockDuplicatedAsItsPauseEnds",
+                    {{WriteDataBlock, 5, SimFaultKind::duplicateLate, updatefacts::blockPauseMs}},
+                    FlashStep::transfer,
+                    kLinkOutOfStep,
+                    kRequestsBeforeBlocks + 5},
+        PairingCase{"EraseDuplicatedAsTheWaitsBehindItEnd",
+                    {{EraseFirmware, 1, SimFaultKind::duplicateLate,
+                      updatefacts::pausesBeforeTransferMs[kInsideErasePause] +
+                          updatefacts::pausesBeforeTransferMs[kInsideErasePause + 1] +
+                          updatefacts::pausesBeforeTransferMs[kInsideErasePause + 2]}},
+                    FlashStep::erase,
+                    kLinkOutOfStep,
+                    kEraseRequest + 1},
         PairingCase{"UnaskedReportAfterIdentification",
                     {{ReadEscBootInfo, 1, SimFaultKind::unasked, 0x77}},
                     FlashStep::none,
@@ -578,6 +628,43 @@ INSTANTIATE_TEST_SUITE_P(
                     kLinkReadFailed,
                     kRequestsBeforeBlocks + 7}),
     rowName<PairingCase>);
+
+// Each pause runs from the moment the answer before it was taken: the unit always gets its whole
+// pause, however late it answered, and the program's work after an answer is inside the pause
+// rather than added to it.
+TEST_P(PauseTiming, TheUnitSeesEachPauseFromItsAnswerToTheNextRequest) {
+    const TimingCase& c = GetParam();
+    simSetAnswerDelayMs(c.answerDelayMs);
+    SimUnit unit = simReadyUnit();
+    openReady(unit);
+    const std::size_t pausesBefore = simPauses().size();
+    const Bytes image = makeImage(updatefacts::imageBytes);
+    std::uint32_t progressMs = c.progressMs;
+
+    FlashOutcome outcome =
+        flashImage(image.data(), updatefacts::imageBytes, transferWithSlowProgress, &progressMs);
+
+    ASSERT_EQ(outcome.failedStep, FlashStep::none);
+    ASSERT_EQ(unit.received.size(), updatefacts::updateCommandCount);
+    std::vector<std::uint64_t> gaps;
+    for (std::size_t i = 1; i < unit.received.size(); ++i)
+        gaps.push_back(unit.received[i].writtenAtMs - unit.received[i - 1].readAtMs);
+    const std::vector<std::uint64_t> expected = expectedGapsMs(c.progressMs);
+    EXPECT_EQ(gaps, expected);
+    // The erase's answer is taken a second after its request, however soon it came.
+    const SimReceived& erase = unit.received[kEraseRequest];
+    EXPECT_EQ(erase.readAtMs - erase.writtenAtMs,
+              updatefacts::pausesBeforeTransferMs[kInsideErasePause]);
+    EXPECT_EQ(pausesSince(pausesBefore), updatefacts::updatePausesMs());
+}
+
+INSTANTIATE_TEST_SUITE_P(UpdateTest, PauseTiming,
+                         ::testing::Values(TimingCase{"UnitAnswersAtOnce", 0, 0},
+                                           TimingCase{"UnitAnswersAfterThreeMs", 3, 0},
+                                           TimingCase{"ProgressTakesPartOfThePause", 0, 7},
+                                           TimingCase{"ProgressTakesLongerThanThePause", 0, 25},
+                                           TimingCase{"SlowUnitAndSlowProgress", 3, 7}),
+                         rowName<TimingCase>);
 
 // Another program reading the same unit (it holds nothing, so it may) sends a request in the
 // middle of an update: its answer reaches every handle of the unit, ours too.
