@@ -2,15 +2,19 @@
 // ratios that hold on a noisy machine. Run beside the substitute DLLs with
 // WINEDLLOVERRIDES=setupapi,hid=n (bench.sh does).
 //   - a complete update: wall time from the warning's OK to the success hint over the fixed
-//     pauses of an update (its CPU time is read from outside Wine by bench.sh, because Wine does not
-//     report another process's times);
+//     pauses of an update (its CPU time is read from outside Wine by bench.sh, because Wine does
+//     not report another process's times);
+//   - the same update on the unit's clock, from its first request (the re-identification) to its
+//     last (the lock released), for bench.sh to set against the reference client's;
 //   - start-up: launch to the hint panel filled, over the same for an empty dialog program;
 //   - the executable's size and its peak working set during the update.
+// With the argument `update` only the update is measured.
 #include <windows.h>
 #include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,17 +91,30 @@ double startUpMs(const wchar_t* file, const wchar_t* title) {
 }
 
 // From the unit's record: how often a block arrived, and how long the unit's side took to
-// answer, so the time over the fixed pauses can be told apart.
+// answer, so the time over the fixed pauses can be told apart; and the update's span.
 void printBlockRhythm(const std::string& commands) {
     std::istringstream lines(commands);
     std::string code, written, read;
     std::vector<double> writes;
+    std::vector<double> requests;
+    std::size_t lock = 0;
+    std::size_t release = 0;
     double answerSum = 0;
     while (lines >> code >> written >> read) {
+        requests.push_back(std::stod(written));
+        if (code == "0b") {
+            if (lock == 0) lock = requests.size() - 1;
+            release = requests.size() - 1;
+        }
         if (code != "1b") continue;
         writes.push_back(std::stod(written));
         if (read != "-") answerSum += std::stod(read) - std::stod(written);
     }
+    // From the re-identification right before the lock to the lock released.
+    constexpr std::size_t kReidentification = std::size(updatefacts::identifyCommands);
+    if (lock >= kReidentification && release > lock)
+        std::printf("the update on the unit's clock: span_ms=%.0f\n",
+                    requests[release] - requests[lock - kReidentification]);
     if (writes.size() < 2) return;
     const double interval = (writes.back() - writes.front()) / (writes.size() - 1);
     std::printf("blocks: one every %.3f ms on the unit's clock (%u ms pause + %.3f ms); the unit "
@@ -157,9 +174,14 @@ bool measureUpdate() {
 
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
     if (!substituteDllsSelected()) return fail("run with WINEDLLOVERRIDES=setupapi,hid=n"), 2;
     if (!startUnitServer()) return fail("the unit server did not start"), 2;
+    if (argc == 2 && std::wstring(argv[1]) == L"update") {
+        const bool ok = measureUpdate();
+        stopUnitServer();
+        return ok ? 0 : 1;
+    }
     sim("reset");
     sim("plug unit");
     const double program = startUpMs(L"ZirvanoUpdater.exe", nullptr);
