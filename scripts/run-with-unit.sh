@@ -27,7 +27,7 @@ server_pid=""
 acks=""
 stop_everything() {
   if [ -n "$server_pid" ]; then
-    (cd "$simunit" && timeout 10 wine simctl.exe quit >/dev/null 2>&1) || true
+    (cd "$simunit" && timeout 10 "$wine64" simctl.exe quit >/dev/null 2>&1) || true
     wait "$server_pid" 2>/dev/null || true
   fi
   if [ -n "$acks" ]; then rm -f "$acks"; fi
@@ -42,13 +42,13 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 prepare_wine
 
-driver() { (cd "$simunit" && wine e2e_driver.exe "$@"); }
+driver() { (cd "$simunit" && "$wine64" e2e_driver.exe "$@"); }
 
 # The row's language on the first line, then the unit server's set-up commands.
 if ! setup=$(driver setup "$scenario"); then
   echo "no situation or row \"$scenario\"; the situations are:"
   driver situations | sed 's/^/  /'
-  echo "and every row that \`wine e2e_driver.exe list\` prints in $simunit"
+  echo "and every row that \`$wine64 e2e_driver.exe list\` prints in $simunit"
   exit 2
 fi
 mapfile -t lines <<<"$setup"
@@ -63,16 +63,16 @@ run_env=(env LANG="$locale" LC_ALL="$locale" WINEDLLOVERRIDES="setupapi,hid=n")
 if [ "$interactive" -eq 1 ]; then
   # The server runs the set-up commands on its command line before it listens.
   server_log=$(mktemp)
-  (cd "$simunit" && exec wine unit_server.exe "${commands[@]}") >"$server_log" 2>&1 &
+  (cd "$simunit" && exec "$wine64" unit_server.exe "${commands[@]}") >"$server_log" 2>&1 &
   server_pid=$!
   for _ in $(seq 200); do grep -q ready "$server_log" && break; sleep 0.1; done
   grep -q ready "$server_log" || { echo "the unit server did not start:"; cat "$server_log"; exit 1; }
   rm -f "$server_log"
   echo "ZirvanoUpdater.exe on $DISPLAY, situation $scenario; close its window to end."
-  tool="cd $simunit && WINEPREFIX=$WINEPREFIX wine"
+  tool="cd $simunit && WINEPREFIX=$WINEPREFIX $wine64"
   echo "To unplug the unit meanwhile: ($tool simctl.exe unplug unit && $tool e2e_driver.exe remove)"
   echo "To plug it in again:          ($tool simctl.exe plug unit && $tool e2e_driver.exe arrive)"
-  (cd "$simunit" && "${run_env[@]}" wine ZirvanoUpdater.exe) || true
+  (cd "$simunit" && "${run_env[@]}" "$wine64" ZirvanoUpdater.exe) || true
   exit 0
 fi
 
@@ -82,7 +82,7 @@ shots="$build/screenshots"
 name=${scenario// /-}
 mkdir -p "$shots"
 rm -f "$shots/$name"-[0-9]*-*.png
-(cd "$simunit" && exec wine explorer /desktop=$desktop,1280x1024) >/dev/null 2>&1 &
+(cd "$simunit" && exec "$wine64" explorer /desktop=$desktop,1280x1024) >/dev/null 2>&1 &
 
 # The driver says "shot NAME WxH+X+Y" and waits for a line back; the screenshot is taken
 # meanwhile. The answers go through a FIFO held open here, so that opening it never blocks.
@@ -92,7 +92,7 @@ exec 3<>"$acks"
 shot_number=0
 status=0
 (cd "$simunit" &&
-  exec "${run_env[@]}" wine e2e_driver.exe --desktop "$desktop" play "$scenario" --shots <"$acks") |
+  exec "${run_env[@]}" "$wine64" e2e_driver.exe --desktop "$desktop" play "$scenario" --shots <"$acks") |
   while IFS= read -r line; do
     case "$line" in
       "shot "*)

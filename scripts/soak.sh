@@ -59,7 +59,7 @@ window_log="$prefix-win64/soak.log"
 window_start=$(date +%s)
 if build_tree "$prefix-win64" soak_driver \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CROSSCOMPILING_EMULATOR=wine; then
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64"; then
   if [ -z "${DISPLAY:-}" ]; then start_display; fi
   trap stop_started EXIT
   prepare_wine
@@ -67,12 +67,12 @@ if build_tree "$prefix-win64" soak_driver \
   window_start=$(date +%s)
   (cd "$prefix-win64/simunit" &&
     env LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 WINEDLLOVERRIDES="setupapi,hid=n" \
-      timeout 600 wine soak_driver.exe >"$window_log" 2>&1)
+      timeout 600 "$wine64" soak_driver.exe >"$window_log" 2>&1)
   window_rc=$?
   cat "$window_log"
   # A driver that died may have left its unit server running.
   [ "$window_rc" -eq 0 ] ||
-    (cd "$prefix-win64/simunit" && timeout 10 wine simctl.exe quit >/dev/null 2>&1)
+    (cd "$prefix-win64/simunit" && timeout 10 "$wine64" simctl.exe quit >/dev/null 2>&1)
 else
   window_rc=1
   echo "the Windows tree did not build" >"$window_log"

@@ -38,7 +38,8 @@ struct Preparsed {
     USHORT inputLength;
 };
 
-// The server's device name from the pipe name of the handle ("\zirvano-sim-<name>").
+// The server's device name from the pipe name of the handle ("\zirvano-sim-<name>", or the
+// stem in force).
 bool deviceNameOf(HANDLE handle, std::wstring* name) {
     union {
         FILE_NAME_INFO info;
@@ -49,7 +50,7 @@ bool deviceNameOf(HANDLE handle, std::wstring* name) {
     std::size_t units = buffer.info.FileNameLength / sizeof(WCHAR);
     if (units > room) units = room;
     const std::wstring pipeName(buffer.info.FileName, units);
-    const std::wstring prefix = L"zirvano-sim-";
+    const std::wstring prefix = simPipeStem() + L"-";
     const std::size_t at = pipeName.find(prefix);
     if (at == std::wstring::npos) return false;
     *name = pipeName.substr(at + prefix.size());

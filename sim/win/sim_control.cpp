@@ -10,16 +10,28 @@ constexpr DWORD kBusyWaitMs = 2000;
 constexpr DWORD kRetryPauseMs = 10;
 constexpr DWORD kReadChunk = 65536;
 
+constexpr DWORD kStemMaxUnits = 128;
+
+bool validStem(const wchar_t* stem) {
+    if (*stem == L'\0') return false;
+    for (; *stem != L'\0'; ++stem)
+        if (!(*stem >= L'a' && *stem <= L'z') && !(*stem >= L'A' && *stem <= L'Z') &&
+            !(*stem >= L'0' && *stem <= L'9') && *stem != L'-' && *stem != L'_')
+            return false;
+    return true;
+}
+
 HANDLE connectControlPipe(DWORD appearWaitMs) {
+    const std::wstring name = simControlPipe();
     const ULONGLONG start = GetTickCount64();
     for (;;) {
-        HANDLE pipe = CreateFileW(kSimControlPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        HANDLE pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         const DWORD error = GetLastError();
         const ULONGLONG waited = GetTickCount64() - start;
         if (error == ERROR_PIPE_BUSY && waited < kBusyWaitMs) {
-            WaitNamedPipeW(kSimControlPipe, kBusyWaitMs);
+            WaitNamedPipeW(name.c_str(), kBusyWaitMs);
             continue;
         }
         if (error == ERROR_FILE_NOT_FOUND && waited < appearWaitMs) {
@@ -31,6 +43,16 @@ HANDLE connectControlPipe(DWORD appearWaitMs) {
 }
 
 }  // namespace
+
+std::wstring simPipeStem() {
+    wchar_t stem[kStemMaxUnits];
+    const DWORD length = GetEnvironmentVariableW(kSimPipeStemVariable, stem, kStemMaxUnits);
+    return length > 0 && length < kStemMaxUnits && validStem(stem) ? stem : kSimDefaultPipeStem;
+}
+
+std::wstring simPipePrefix() { return L"\\\\.\\pipe\\" + simPipeStem() + L"-"; }
+
+std::wstring simControlPipe() { return simPipePrefix() + L"control"; }
 
 std::string simToUtf8(const std::wstring& text) {
     if (text.empty()) return {};

@@ -4,6 +4,11 @@
 // The server (unit_server.exe) listens on \\.\pipe\zirvano-sim-control. Each command is one
 // UTF-8 text message; each reply is one message, "ok ..." or "error <why>" unless noted.
 //
+// ZIRVANO_SIM_PIPES=STEM in the environment puts the server's pipes, and what the substitute
+// DLLs, simctl.exe and the drivers look for, under \\.\pipe\STEM- instead of
+// \\.\pipe\zirvano-sim-: runs side by side under one Wine server each get a unit of their own.
+// A stem is up to 127 letters, digits, '-' and '_'; any other value counts as unset.
+//
 // Names are letters, digits, '-' and '_'. Queries by name also answer for an unplugged device.
 //
 //   plug <name> [vid=F0E1] [pid=2] [mode=app|boot] [esc=3] [escver=0302] [type=111F403C]
@@ -55,8 +60,15 @@
 
 #include <string>
 
-constexpr const wchar_t* kSimPipePrefix = L"\\\\.\\pipe\\zirvano-sim-";
-constexpr const wchar_t* kSimControlPipe = L"\\\\.\\pipe\\zirvano-sim-control";
+constexpr const wchar_t* kSimDefaultPipeStem = L"zirvano-sim";
+constexpr const wchar_t* kSimPipeStemVariable = L"ZIRVANO_SIM_PIPES";
+
+// The stem in force: ZIRVANO_SIM_PIPES when it names a valid one, else zirvano-sim.
+std::wstring simPipeStem();
+// \\.\pipe\STEM-, before a device's name.
+std::wstring simPipePrefix();
+// \\.\pipe\STEM-control.
+std::wstring simControlPipe();
 
 // How long simControl waits for a server that is still starting.
 constexpr unsigned kSimServerWaitMs = 2000;

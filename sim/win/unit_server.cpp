@@ -1,10 +1,11 @@
 // unit_server.exe: serves simulated programming units to Windows programs under Wine.
 //
-// Each plugged device is a message-mode named pipe \\.\pipe\zirvano-sim-<name>: one message
-// written by the client is one output report, answered by one message of the device's input
-// report length (unless a fault keeps the unit silent or makes it vanish). The substitute
-// setupapi.dll and hid.dll ask this server, over \\.\pipe\zirvano-sim-control, which devices
-// are present and what they announce. The control commands are listed in sim_control.h.
+// Each plugged device is a message-mode named pipe \\.\pipe\zirvano-sim-<name> (another stem
+// when ZIRVANO_SIM_PIPES names one, see sim_control.h): one message written by the client is one
+// output report, answered by one message of the device's input report length (unless a fault
+// keeps the unit silent or makes it vanish). The substitute setupapi.dll and hid.dll ask this
+// server, over \\.\pipe\zirvano-sim-control, which devices are present and what they announce.
+// The control commands are listed in sim_control.h.
 //
 // Usage: unit_server.exe ["plug a pid=2 escver=0302" ...]
 // Runs each argument as a control command, prints "ready" once the control pipe listens and
@@ -502,7 +503,7 @@ std::string plugCommand(const std::vector<std::string>& words) {
     if (words.size() < 2 || !validName(words[1])) return "error usage: plug <name> [key=value...]";
     auto device = std::make_unique<PipeDevice>();
     device->name = words[1];
-    device->path = std::wstring(kSimPipePrefix) + simFromUtf8(words[1]);
+    device->path = simPipePrefix() + simFromUtf8(words[1]);
     device->unit = simReadyUnit();
     std::memcpy(device->unit.bootIdentity, kBootIdentityPattern, sizeof kBootIdentityPattern);
     for (std::size_t i = 2; i < words.size(); ++i) {
@@ -856,7 +857,7 @@ std::string runCommand(const std::string& line) {
 // ---- control pipe
 
 HANDLE createControlInstance(DWORD firstFlag = 0) {
-    return CreateNamedPipeW(kSimControlPipe, PIPE_ACCESS_DUPLEX | firstFlag,
+    return CreateNamedPipeW(simControlPipe().c_str(), PIPE_ACCESS_DUPLEX | firstFlag,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                             PIPE_UNLIMITED_INSTANCES, kControlBufferSize, kControlBufferSize, 0,
                             nullptr);

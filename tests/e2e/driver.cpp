@@ -1,14 +1,20 @@
 // e2e_driver.exe: drives the shipped ZirvanoUpdater.exe from outside, as a user would, against
 // the pipe-served unit.
 //
-//   e2e_driver.exe [suite [--all] [name...]]
+//   e2e_driver.exe [suite [--all] [--short] [name...]]
 //       Runs the scenario table (scenarios.cpp), each row with a fresh unit server state and a
 //       fresh program; prints "PASS name" or "FAIL name: why" per row and "N passed, M failed".
 //       Starts the unit server beside it unless one is already running. --all adds the slow
-//       rows; a name (or a part of one) picks rows, "-name" leaves rows out. The program
+//       rows; --short leaves out the rows that wait out a whole transfer; a name (or a part of
+//       one) picks rows, "=name" exactly that row, "-name" leaves rows out. The program
 //       inherits the driver's Unix environment, so the driver runs under
 //       WINEDLLOVERRIDES=setupapi,hid=n and runs the rows
 //       of the language its locale selects (LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8: the German ones).
+//   e2e_driver.exe lanes [--all]
+//       The suite of the locale's language cut into lanes that drivers run side by side, each
+//       with a unit server of its own (ZIRVANO_SIM_PIPES, see sim/win/sim_control.h): one line
+//       of `suite` arguments per lane, "=name" for each row with a whole transfer, then
+//       "--short" for the rest.
 //   e2e_driver.exe list
 //   e2e_driver.exe situations
 //       The situations run-with-unit.sh shows, each with the row that plays it.
@@ -74,8 +80,14 @@ std::string seconds(ULONGLONG ms) {
     return text;
 }
 
-// A name picks the rows it is part of; a name after '-' leaves them out.
+// A name picks the rows it is part of, a name after '=' the row of exactly that name; a name
+// after '-' leaves them out.
 bool excludes(const std::string& name) { return name.size() > 1 && name[0] == '-'; }
+
+bool picks(const std::string& name, const Scenario& row) {
+    if (name.size() > 1 && name[0] == '=') return row.name == name.substr(1);
+    return row.name.find(name) != std::string::npos;
+}
 
 bool picksByName(const std::vector<std::string>& names) {
     for (const std::string& name : names)
@@ -88,7 +100,14 @@ bool matchesSelection(const Scenario& row, const std::vector<std::string>& names
         if (excludes(name) && row.name.find(name.substr(1)) != std::string::npos) return false;
     if (!picksByName(names)) return true;
     for (const std::string& name : names)
-        if (!excludes(name) && row.name.find(name) != std::string::npos) return true;
+        if (!excludes(name) && picks(name, row)) return true;
+    return false;
+}
+
+// The row waits out a whole transfer: some 48 s of real time.
+bool runsWholeUpdate(const Scenario& row) {
+    for (const Step& step : row.steps)
+        if (step.wholeTransfer) return true;
     return false;
 }
 
@@ -176,7 +195,7 @@ bool overridesOrSay() {
     return false;
 }
 
-int runSuite(const std::vector<std::string>& names, bool all) {
+int runSuite(const std::vector<std::string>& names, bool all, bool shortOnly) {
     bool ownServer = false;
     if (!overridesOrSay() || !haveUnitServer(&ownServer)) {
         say("0 passed, 1 failed");
@@ -189,7 +208,7 @@ int runSuite(const std::vector<std::string>& names, bool all) {
     int otherLanguage = 0;
     const ULONGLONG suiteStart = GetTickCount64();
     for (const Scenario& row : scenarios()) {
-        if (!matchesSelection(row, names)) continue;
+        if (!matchesSelection(row, names) || (shortOnly && runsWholeUpdate(row))) continue;
         if (row.language != language) {
             ++otherLanguage;
             continue;
@@ -220,6 +239,22 @@ int runSuite(const std::vector<std::string>& names, bool all) {
     say("suite time " + seconds(GetTickCount64() - suiteStart));
     say(std::to_string(passed) + " passed, " + std::to_string(failed) + " failed");
     return failed == 0 && passed > 0 ? 0 : 1;
+}
+
+// The rows of the locale's language in lanes: a lane's wall time is then at most about one
+// whole transfer, however many rows have one.
+int lanes(bool all) {
+    const handwritten::Language language = environmentLanguage();
+    bool rest = false;
+    for (const Scenario& row : scenarios()) {
+        if (row.language != language || (row.slow && !all)) continue;
+        if (runsWholeUpdate(row))
+            say("=" + row.name);
+        else
+            rest = true;
+    }
+    if (rest) say("--short");
+    return 0;
 }
 
 // ---- single actions
@@ -456,7 +491,7 @@ int notify(WPARAM event) {
     const HWND main = mainWindowOrSay();
     if (main == nullptr) return 1;
     LRESULT result = 0;
-    const std::wstring path = std::wstring(kSimPipePrefix) + simFromUtf8(kUnitName);
+    const std::wstring path = simPipePrefix() + simFromUtf8(kUnitName);
     return sendDeviceChange(main, event, path, &result) ? 0 : 1;
 }
 
@@ -523,14 +558,17 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (args.empty() || args[0] == L"suite" || args[0] == L"--all") {
         bool all = false;
+        bool shortOnly = false;
         std::vector<std::string> names;
         for (const std::wstring& arg : args) {
             if (arg == L"suite") continue;
             if (arg == L"--all") all = true;
+            else if (arg == L"--short") shortOnly = true;
             else names.push_back(utf8(arg));
         }
-        return runSuite(names, all);
+        return runSuite(names, all, shortOnly);
     }
+    if (args[0] == L"lanes") return lanes(args.size() > 1 && args[1] == L"--all");
     if (args[0] == L"list") {
         for (const Scenario& row : scenarios()) say(row.name + (row.slow ? " (slow)" : ""));
         return 0;

@@ -25,8 +25,9 @@ constexpr milliseconds kTransferStartBound{30000};
 constexpr DWORD kExitBoundMs = 10000;
 // The flasher's runs here end in seconds; a whole update of its own would take a minute.
 constexpr DWORD kFlasherBoundMs = 120000;
-// Where a flasher run writes its output, beside the driver.
-constexpr wchar_t kFlasherOutput[] = L"e2e-flasher-output.txt";
+// Where a flasher run writes its output, beside the driver: named after the pipes' stem, so
+// that drivers running side by side keep apart.
+constexpr wchar_t kFlasherOutputEnd[] = L"-flasher-output.txt";
 
 // The unit's progress is read no more often than this during a transfer, so that watching it
 // costs the unit next to nothing.
@@ -526,8 +527,12 @@ Step releaseAnswer() { return unitCommand(std::string("release ") + kUnitName); 
 
 namespace {
 
+std::wstring flasherOutputFile() {
+    return besideThisProgram((simPipeStem() + kFlasherOutputEnd).c_str());
+}
+
 std::string flasherOutput() {
-    HANDLE file = CreateFileW(besideThisProgram(kFlasherOutput).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(flasherOutputFile().c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return "";
@@ -561,7 +566,7 @@ bool expectFlasherEnd(Run& run, int exitCode, const std::string& says, std::stri
 }
 
 bool startFlasher(Run& run, const std::wstring& arguments, std::string* why) {
-    if (launchFlasher(&run.flasher, arguments, besideThisProgram(kFlasherOutput))) return true;
+    if (launchFlasher(&run.flasher, arguments, flasherOutputFile())) return true;
     *why = "cannot start zirvano-flash.exe beside the driver (error " +
            std::to_string(GetLastError()) + ")";
     return false;
@@ -764,7 +769,8 @@ Step transferEnds(unsigned boundSeconds) {
                     return true;
                 *why = "the progress window is still up after " + std::to_string(boundSeconds) + " s";
                 return false;
-            }};
+            },
+            "", true};
 }
 
 Step noteUpdateTiming() {

@@ -39,6 +39,9 @@ struct Step {
     // What the window shows once the step has passed, named for a screenshot ("ready",
     // "warning"); empty when it shows nothing new.
     std::string shot;
+    // The step waits out a whole transfer in real time (about 48 s): the suite's lanes give a
+    // row with such a step a lane of its own.
+    bool wholeTransfer = false;
 };
 
 // A text of the handwritten catalogue by its ID (IDS_READY), shown in the language of the run.
@@ -124,7 +127,7 @@ Step startClock();
 Step transferShows();             // the progress window comes up
 // The unit comes to hold `blocks` whole blocks while the progress window stays up.
 Step unitTakes(std::uint32_t blocks);
-Step transferEnds(unsigned boundSeconds);
+Step transferEnds(unsigned boundSeconds);  // a whole transfer: see Step::wholeTransfer
 Step noteUpdateTiming();
 
 // Utilities shared with the command mode.
