@@ -1,99 +1,242 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: native (plain and sanitized), fuzzing for a bounded
-# time, the Windows code under Wine, and the shipped executable end to end.
+# Builds everything and runs every test: the layer check, native (plain and sanitized), fuzzing
+# for a bounded time, the 32-bit and the 64-bit Windows builds, the Windows code under Wine, the
+# shipped executable end to end, the flasher's Debian package and the soak.
+#
+# Most of it waits on updates in real time, so the stages run side by side, each in the
+# background with its own log in build/test-logs/; the compute-bound ones at a lower priority,
+# so that the waiting ones wake on time. A stage's line comes when it ends, with its seconds and
+# when it ran (seconds after test.sh began, so that the overlaps show); a failing stage's whole
+# log follows it. At the end: one line per stage, then "N passed, M failed" and the total time.
 set -uo pipefail
 source "$(dirname "$0")/scripts/common.sh"
+started=$(date +%s)
 
 bash "$repo/scripts/install-deps.sh" || exit 1
-trap stop_started EXIT
+# The i686 executables run only where the kernel runs 32-bit code; only there is Wine's 32-bit
+# half installed.
+i686_runs=0
+if runs_32bit_code; then
+  bash "$repo/scripts/install-deps.sh" --wine32 || exit 1
+  i686_runs=1
+fi
 
-declare -a stage_names stage_results
+logs="$build/test-logs"
+mkdir -p "$logs"
+rm -f "$logs"/*.log "$logs"/*.result
+# Side by side, ctest runs this many tests at once: most of them wait on a unit.
+ctest_jobs=8
+# The Wine tests use build/wineprefix. The end-to-end lanes (and the i686 runs) have Wine servers
+# of their own: the in-process window tests change what every window of their desktop sees and
+# wait on each of them, which the lanes' programs must not meet. The soak has its own as well.
+e2e_prefix="$build/wineprefix-e2e"
+i686_prefix="$build/wineprefix-i686"
+
+# ---- running stages side by side
+
+declare -A stage_log=() stage_pid=() stage_reported=()
+stage_order=()
 passed=0
 failed=0
-record() {  # name, exit code
-  stage_names+=("$1")
-  if [ "$2" -eq 0 ]; then stage_results+=("passed"); passed=$((passed + 1))
-  else stage_results+=("FAILED"); failed=$((failed + 1)); fi
+
+# Starts a stage in the background: its output goes to its own log, and when it ends a result
+# file beside the log holds its exit code, its seconds and when it started (seconds after
+# test.sh did).
+start_stage() {  # name, command...
+  local name=$1
+  shift
+  local log
+  log="$logs/$(tr -c 'A-Za-z0-9' '-' <<<"$name" | sed 's/-*$//').log"
+  stage_order+=("$name")
+  stage_log[$name]=$log
+  (
+    stage_start=$(date +%s)
+    "$@"
+    echo "$? $(($(date +%s) - stage_start)) $((stage_start - started))" >"$log.result"
+  ) >"$log" 2>&1 </dev/null &
+  stage_pid[$name]=$!
 }
 
-run_ctest() {  # dir
-  (cd "$1" && ctest --output-on-failure --timeout 900)
+# A stage that cannot run because what it needs failed: it fails at once, saying why.
+fail_stage() {  # name, why
+  start_stage "$1" sh -c 'echo "$0"; exit 1' "not run: $2"
 }
 
-mkdir -p "$build"
-echo "== layers"
-bash "$repo/scripts/check-layers.sh"
-record "layers" $?
+# Runs a stage's commands at a lower priority (its children too): for the compute-bound ones.
+lower_priority() { renice -n 10 -p "$BASHPID" >/dev/null; }
 
-echo "== native build and tests"
-configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug && run_ctest "$build/native"
-record "native tests" $?
+stage_line() {  # name, exit code, seconds, started at
+  local result=passed
+  [ "$2" -eq 0 ] || result=FAILED
+  printf '%-32s %-7s %5d s   from %4d s to %4d s\n' "$1" "$result" "$3" "$4" $(($4 + $3))
+}
 
-echo "== native tests with address and undefined-behaviour sanitizers"
-# The terminal flasher's end-to-end runs against the emulated device are real-time updates; the
-# plain native stage runs them, the sanitized one the rest.
-configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE=ON &&
-  (cd "$build/sanitize" && ctest --output-on-failure --timeout 900 -LE linux)
-record "sanitized native tests" $?
+# Reports each stage as it ends (the whole log of a failing one) and starts the stages that
+# waited for it, until every stage has ended.
+await_stages() {
+  local name rc seconds at open
+  while :; do
+    open=0
+    for name in "${stage_order[@]}"; do
+      [ -z "${stage_reported[$name]:-}" ] || continue
+      if [ ! -s "${stage_log[$name]}.result" ]; then
+        open=1
+        continue
+      fi
+      wait "${stage_pid[$name]}" 2>/dev/null
+      read -r rc seconds at <"${stage_log[$name]}.result"
+      stage_reported[$name]=1
+      stage_line "$name" "$rc" "$seconds" "$at"
+      if [ "$rc" -ne 0 ]; then
+        echo "---- $name: ${stage_log[$name]}"
+        cat "${stage_log[$name]}"
+        echo "---- end of $name"
+      fi
+      after_stage "$name" "$rc"
+      open=1  # it may have started others
+    done
+    [ "$open" -eq 1 ] || break
+    sleep 1
+  done
+}
 
-echo "== fuzzing the response reports and the report descriptors (20 s each)"
-fuzz_rc=1
-if configure_and_build "$build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON -DUPDATER_SANITIZE=ON; then
-  fuzz_rc=0
+stop_everything() {
+  for name in "${!stage_pid[@]}"; do kill "${stage_pid[$name]}" 2>/dev/null; done
+  local prefix
+  for prefix in "$e2e_prefix" "$i686_prefix"; do
+    [ ! -d "$prefix" ] || WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1
+  done
+  stop_started
+}
+trap stop_everything EXIT
+
+# ---- the stages
+
+native_stage() {
+  configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug &&
+    (cd "$build/native" && ctest --output-on-failure --timeout 900 -j"$ctest_jobs")
+}
+
+sanitized_stage() {
+  lower_priority
+  # The Linux end-to-end runs are real-time updates; the plain native stage runs them, this
+  # one the rest.
+  configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE=ON &&
+    (cd "$build/sanitize" && ctest --output-on-failure --timeout 900 -j"$jobs" -LE linux)
+}
+
+fuzz_stage() {
+  lower_priority
+  configure_and_build "$build/fuzz" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_FUZZ=ON -DUPDATER_SANITIZE=ON || return 1
   # Each: the target, its seeds, its corpus and log, and its longest input (a descriptor as long
-  # as the kernel hands over).
-  for fuzzer in "response_fuzz seeds corpus run.log 1024" \
-    "descriptor_fuzz descriptor_seeds descriptor_corpus descriptor_run.log 4096"; do
+  # as the kernel hands over). Both at once, each for 20 s.
+  local fuzzers=("response_fuzz seeds corpus run.log 1024"
+    "descriptor_fuzz descriptor_seeds descriptor_corpus descriptor_run.log 4096")
+  local fuzzer target seeds corpus log max_len rc=0 pids=()
+  for fuzzer in "${fuzzers[@]}"; do
     read -r target seeds corpus log max_len <<<"$fuzzer"
     mkdir -p "$build/fuzz/$corpus"
     # A crashing input is kept beside the log, not in whatever directory the script ran from.
     "$build/fuzz/tests/fuzz/$target" -max_total_time=20 -max_len="$max_len" -print_final_stats=1 \
       -artifact_prefix="$build/fuzz/$target-" "$build/fuzz/$corpus" "$repo/tests/fuzz/$seeds" \
-      >"$build/fuzz/$log" 2>&1 || fuzz_rc=1
+      >"$build/fuzz/$log" 2>&1 &
+    pids+=($!)
+  done
+  for fuzzer in "${!pids[@]}"; do wait "${pids[$fuzzer]}" || rc=1; done
+  for fuzzer in "${fuzzers[@]}"; do
+    read -r target seeds corpus log max_len <<<"$fuzzer"
     echo "$target:"
     grep -E 'stat::number_of_executed_units|fuzz reach|ERROR|SUMMARY' "$build/fuzz/$log" | head -16
     # A fuzzer that reached nothing fuzzed nothing: that fails the stage too.
-    grep -q 'fuzz reach: every .* reached' "$build/fuzz/$log" || fuzz_rc=1
+    grep -q 'fuzz reach: every .* reached' "$build/fuzz/$log" || rc=1
   done
-fi
-record "fuzzing" $fuzz_rc
+  return "$rc"
+}
 
-echo "== 32-bit Windows build"
-configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
-record "32-bit Windows build" $?
+win32_stage() {
+  lower_priority
+  # Where the i686 executables run, the tree has the simulated unit and the tests as well.
+  if [ "$i686_runs" -eq 1 ]; then
+    configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$wine32"
+  else
+    configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
+  fi
+}
 
-echo "== Windows build and tests under Wine"
-windows_built=0
-if build_windows; then
-  windows_built=1
-  start_display
+wine_stage() {
   prepare_wine
-  run_ctest "$build/win64"
-  record "Wine tests" $?
-else
-  record "Wine tests" 1
-fi
+  (cd "$build/win64" && ctest --output-on-failure --timeout 900 -j"$ctest_jobs")
+}
 
-echo "== end to end: the shipped program driven from outside under Wine"
-if [ "$windows_built" -eq 1 ]; then
-  bash "$repo/scripts/e2e.sh" "$build/win64"
-  record "end-to-end tests" $?
-else
-  record "end-to-end tests" 1
-fi
+e2e_stage() {
+  PRIVATE_WINEPREFIX="$e2e_prefix" bash "$repo/scripts/e2e.sh" "$build/win64"
+}
 
-echo "== the flasher's Debian package, installed into a clean Debian 12 root and removed again"
-bash "$repo/scripts/package-test.sh"
-record "package" $?
+# The i686 build's console flasher through a whole update, and its end-to-end table.
+i686_stage() {
+  export WINEPREFIX="$i686_prefix"
+  prepare_wine
+  (cd "$build/win32" && ctest --output-on-failure --timeout 900 -R '^cli_console_WholeUpdate') \
+    >"$logs/i686-console.txt" 2>&1 &
+  local console=$! rc=0
+  PRIVATE_WINEPREFIX="$i686_prefix" bash "$repo/scripts/e2e.sh" "$build/win32" || rc=1
+  wait "$console" || rc=1
+  cat "$logs/i686-console.txt"
+  return "$rc"
+}
 
-echo "== soak: the window program and the flasher's series, counts before and after"
-bash "$repo/scripts/soak.sh"
-record "soak" $?
+package_stage() {
+  lower_priority
+  bash "$repo/scripts/package-test.sh"
+}
+
+# The stages that wait for another: started when it ends, or failed when it failed.
+after_stage() {  # name, exit code
+  case "$1" in
+    "64-bit Windows build")
+      if [ "$2" -eq 0 ]; then
+        start_stage "Wine tests" wine_stage
+        start_stage "end-to-end tests" e2e_stage
+      else
+        fail_stage "Wine tests" "the 64-bit Windows build failed"
+        fail_stage "end-to-end tests" "the 64-bit Windows build failed"
+      fi
+      ;;
+    "32-bit Windows build")
+      if [ "$i686_runs" -eq 0 ]; then return; fi
+      if [ "$2" -eq 0 ]; then
+        start_stage "i686 executables under Wine" i686_stage
+      else
+        fail_stage "i686 executables under Wine" "the 32-bit Windows build failed"
+      fi
+      ;;
+  esac
+}
+
+# One line each; the longest first. The soak and the Wine parts use the display started here.
+start_display
+start_stage "layers" bash "$repo/scripts/check-layers.sh"
+start_stage "soak" bash "$repo/scripts/soak.sh"
+start_stage "native tests" native_stage
+start_stage "64-bit Windows build" build_windows
+start_stage "sanitized native tests" sanitized_stage
+start_stage "fuzzing" fuzz_stage
+start_stage "32-bit Windows build" win32_stage
+start_stage "package" package_stage
+await_stages
 
 echo
 echo "== summary"
-for i in "${!stage_names[@]}"; do printf '%-32s %s\n' "${stage_names[$i]}" "${stage_results[$i]}"; done
-echo "$passed passed, $failed failed"
+for name in "${stage_order[@]}"; do
+  read -r rc seconds at <"${stage_log[$name]}.result"
+  stage_line "$name" "$rc" "$seconds" "$at"
+  if [ "$rc" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+done
+if [ "$i686_runs" -eq 0 ]; then
+  printf '%-32s %s\n' "i686 executables" "not run: $no_32bit_reason"
+fi
+echo "$passed passed, $failed failed in $(($(date +%s) - started)) s (logs in $logs)"
 [ "$failed" -eq 0 ]
