@@ -118,7 +118,7 @@ native_stage() {
 }
 
 sanitized_stage() {
-  lower_priority
+  # At the usual priority: its build and its tests are the longest chain of work here.
   # The Linux end-to-end runs are real-time updates; the plain native stage runs them, this
   # one the rest.
   configure_and_build "$build/sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE=ON &&
