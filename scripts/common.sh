@@ -51,7 +51,7 @@ configure_and_build() {  # dir, cmake args...
     "${compiler_launcher[@]}" "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 ||
-    { grep -E 'error|Error' -A3 "$dir.build.log" | head -60; return 1; }
+    { grep -E 'error|Error' -B2 -A3 "$dir.build.log" | head -60; return 1; }
 }
 
 build_windows() {  # the 64-bit program, the simulated unit and the Windows tests
