@@ -9,7 +9,8 @@
 # Both trees carry a small image made here, the placeholder's first 1,000 bytes (its banner
 # included, so both programs still call it a placeholder): an update then lasts its fixed
 # pauses, 5.5 s, instead of 46 s. The two parts mostly wait, so they run side by side: the
-# flasher's series starts as soon as its tree is built, and the Windows tree builds meanwhile.
+# Windows tree builds first, since the window program's part is the longer one, and the flasher's
+# tree builds and its series runs in the background meanwhile.
 #
 # Usage: scripts/soak.sh [prefix]
 #   prefix  where the trees go: PREFIX-win64, PREFIX-native, PREFIX-image and the Wine prefix
@@ -41,30 +42,36 @@ build_tree() {  # dir, target, cmake args...
     >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" --target "$target" >"$dir.build.log" 2>&1 ||
-    { grep -E 'error|Error' -A3 "$dir.build.log" | head -60; return 1; }
+    { grep -E 'error|Error' -B2 -A3 "$dir.build.log" | head -60; return 1; }
 }
 
 start=$(date +%s)
-echo "-- building the flasher's tree (small image: $(stat -c %s "$image") bytes)"
-build_tree "$prefix-native" linux_soak_tests -DCMAKE_BUILD_TYPE=Debug || exit 1
-
-echo "-- flasher: a series on the emulated hidraw node (in the background)"
-flasher_log="$prefix-native/soak.log"
-flasher_start=$(date +%s)
-(cd "$prefix-native" && ctest -L soak -V --timeout 600 >"$flasher_log" 2>&1) &
-flasher_job=$!
-
+# The window program's part takes longer: its tree builds first, its Wine prefix is made
+# meanwhile, and its run starts as soon as both are there.
+if [ -z "${DISPLAY:-}" ]; then start_display; fi
+trap stop_started EXIT
+prepare_wine >"$prefix-wineprefix.log" 2>&1 &
+wine_job=$!
 echo "-- building the Windows tree"
 window_log="$prefix-win64/soak.log"
-window_start=$(date +%s)
-if build_tree "$prefix-win64" soak_driver \
+window_built=0
+build_tree "$prefix-win64" soak_driver \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64"; then
-  if [ -z "${DISPLAY:-}" ]; then start_display; fi
-  trap stop_started EXIT
-  prepare_wine
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64" && window_built=1
+
+echo "-- flasher: its tree (small image: $(stat -c %s "$image") bytes) and a series on the" \
+  "emulated hidraw node, in the background"
+flasher_log="$prefix-native/soak.log"
+mkdir -p "$prefix-native"
+flasher_start=$(date +%s)
+(build_tree "$prefix-native" linux_soak_tests -DCMAKE_BUILD_TYPE=Debug &&
+  cd "$prefix-native" && ctest -L soak -V --timeout 600) >"$flasher_log" 2>&1 &
+flasher_job=$!
+
+wait "$wine_job"
+window_start=$(date +%s)
+if [ "$window_built" -eq 1 ]; then
   echo "-- window program: soak_driver.exe under Wine"
-  window_start=$(date +%s)
   (cd "$prefix-win64/simunit" &&
     env LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 WINEDLLOVERRIDES="setupapi,hid=n" \
       timeout 600 "$wine64" soak_driver.exe >"$window_log" 2>&1)
