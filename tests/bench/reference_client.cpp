@@ -12,8 +12,6 @@ extern "C" {
 }
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "tests/bench/reference_run.h"
@@ -77,44 +75,29 @@ int wmain(int argc, wchar_t** argv) {
         std::puts("usage: reference_client.exe <image file>");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)),
-                                          std::istreambuf_iterator<char>());
-    const std::vector<reference::Step> run = reference::wholeRun(image);
-    if (image.size() != updatefacts::imageBytes || !reference::matchesTheFacts(run)) {
-        std::puts("reference client: the image or the request sequence is not the update's");
-        return 2;
-    }
+    const std::vector<reference::Step> run = reference::runForImage(argv[1]);
+    if (run.empty()) return 2;
     HANDLE unit = openFirstUnit();
     if (unit == INVALID_HANDLE_VALUE) {
         std::puts("reference client: no unit");
         return 1;
     }
     timeBeginPeriod(kTimerResolutionMs);
-    double updateStart = 0;
-    double lastAnswer = 0;
-    bool answered = true;
-    for (std::size_t i = 0; answered && i < run.size(); ++i) {
-        const reference::Step& step = run[i];
-        if (i == reference::kUpdateStart) updateStart = nowMs();
-        std::uint8_t answer[reference::kReportBytes];
-        DWORD done = 0;
-        answered = WriteFile(unit, step.request, reference::kReportBytes, &done, nullptr);
-        if (answered && step.waitBeforeReadMs != 0) Sleep(step.waitBeforeReadMs);
-        answered = answered && ReadFile(unit, answer, sizeof answer, &done, nullptr);
-        if (i == reference::kUpdateEnd) lastAnswer = nowMs();
-        if (answered && step.pauseAfterMs != 0) Sleep(step.pauseAfterMs);
-    }
+    const bool answered = reference::sendRun(
+        run,
+        [unit](const std::uint8_t* request) {
+            DWORD done = 0;
+            return WriteFile(unit, request, reference::kReportBytes, &done, nullptr) != FALSE;
+        },
+        [unit](std::uint8_t* answer) {
+            DWORD done = 0;
+            return ReadFile(unit, answer, reference::kReportBytes, &done, nullptr) != FALSE;
+        },
+        [](std::uint32_t milliseconds) { Sleep(milliseconds); }, nowMs);
     const DWORD error = GetLastError();
     timeEndPeriod(kTimerResolutionMs);
     CloseHandle(unit);
-    if (!answered) {
-        std::printf("reference client: the unit failed (error %lu)\n", error);
-        return 1;
-    }
-    std::printf(
-        "reference client: %zu requests, the update from its first request to its last "
-        "answer: %.1f ms\n",
-        run.size(), lastAnswer - updateStart);
-    return 0;
+    if (answered) return 0;
+    std::printf("reference client: the unit failed (error %lu)\n", error);
+    return 1;
 }

@@ -6,8 +6,6 @@
 #include <time.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "tests/bench/reference_run.h"
@@ -46,43 +44,27 @@ int main(int argc, char** argv) {
         std::puts("usage: reference_client_linux <image file>");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)),
-                                          std::istreambuf_iterator<char>());
-    const std::vector<reference::Step> run = reference::wholeRun(image);
-    if (image.size() != updatefacts::imageBytes || !reference::matchesTheFacts(run)) {
-        std::puts("reference client: the image or the request sequence is not the update's");
-        return 2;
-    }
+    const std::vector<reference::Step> run = reference::runForImage(argv[1]);
+    if (run.empty()) return 2;
     if (hid_init() != 0) return 1;
     hid_device* unit = openFirstUnit();
     if (unit == nullptr) {
         std::puts("reference client: no unit");
         return 1;
     }
-    double updateStart = 0;
-    double lastAnswer = 0;
-    bool answered = true;
-    for (std::size_t i = 0; answered && i < run.size(); ++i) {
-        const reference::Step& step = run[i];
-        if (i == reference::kUpdateStart) updateStart = nowMs();
-        std::uint8_t answer[reference::kReportBytes];
-        answered = hid_write(unit, step.request, reference::kReportBytes) ==
+    const bool answered = reference::sendRun(
+        run,
+        [unit](const std::uint8_t* request) {
+            return hid_write(unit, request, reference::kReportBytes) ==
                    static_cast<int>(reference::kReportBytes);
-        if (answered && step.waitBeforeReadMs != 0) sleepMs(step.waitBeforeReadMs);
-        answered = answered && hid_read_timeout(unit, answer, sizeof answer, kReadBoundMs) > 0;
-        if (i == reference::kUpdateEnd) lastAnswer = nowMs();
-        if (answered && step.pauseAfterMs != 0) sleepMs(step.pauseAfterMs);
-    }
+        },
+        [unit](std::uint8_t* answer) {
+            return hid_read_timeout(unit, answer, reference::kReportBytes, kReadBoundMs) > 0;
+        },
+        sleepMs, nowMs);
     hid_close(unit);
     hid_exit();
-    if (!answered) {
-        std::puts("reference client: the unit failed");
-        return 1;
-    }
-    std::printf(
-        "reference client: %zu requests, the update from its first request to its last "
-        "answer: %.1f ms\n",
-        run.size(), lastAnswer - updateStart);
-    return 0;
+    if (answered) return 0;
+    std::puts("reference client: the unit failed");
+    return 1;
 }

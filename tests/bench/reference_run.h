@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "tests/shared/update_facts.h"
@@ -79,6 +82,44 @@ inline bool matchesTheFacts(const std::vector<Step>& run) {
     if (codes.size() != run.size()) return false;
     for (std::size_t i = 0; i < run.size(); ++i)
         if (run[i].request[1] != codes[i]) return false;
+    return true;
+}
+
+// The run for the image in `path`; empty, said on stdout, when the file does not make the
+// update's run.
+template <typename Path>
+std::vector<Step> runForImage(const Path& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)),
+                                          std::istreambuf_iterator<char>());
+    std::vector<Step> run = wholeRun(image);
+    if (image.size() == updatefacts::imageBytes && matchesTheFacts(run)) return run;
+    std::puts("reference client: the image or the request sequence is not the update's");
+    return {};
+}
+
+// Sends `run` and nothing else: each request written, its answer read after the request's wait,
+// then the pause behind it. `write(request)` and `read(answer)` are the system's calls, true when
+// whole; `pause(ms)` and `nowMs()` its clock. Says on stdout how long the update took from its
+// first request to its last answer; false when the unit failed.
+template <typename Write, typename Read, typename Pause, typename Now>
+bool sendRun(const std::vector<Step>& run, Write write, Read read, Pause pause, Now nowMs) {
+    double updateStart = 0;
+    double lastAnswer = 0;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        const Step& step = run[i];
+        if (i == kUpdateStart) updateStart = nowMs();
+        std::uint8_t answer[kReportBytes];
+        if (!write(step.request)) return false;
+        if (step.waitBeforeReadMs != 0) pause(step.waitBeforeReadMs);
+        if (!read(answer)) return false;
+        if (i == kUpdateEnd) lastAnswer = nowMs();
+        if (step.pauseAfterMs != 0) pause(step.pauseAfterMs);
+    }
+    std::printf(
+        "reference client: %zu requests, the update from its first request to its last "
+        "answer: %.1f ms\n",
+        run.size(), lastAnswer - updateStart);
     return true;
 }
 
