@@ -4,7 +4,7 @@
 # shipped executable end to end, the flasher's Debian package and the soak.
 #
 # Most of it waits on updates in real time, so the stages run side by side, each in the
-# background with its own log in build/test-logs/; the compute-bound ones at a lower priority,
+# background with its own log in build/test-logs/; those nobody waits for at a lower priority,
 # so that the waiting ones wake on time. A stage's line comes when it ends, with its seconds and
 # when it ran (seconds after test.sh began, so that the overlaps show); a failing stage's whole
 # log follows it. At the end: one line per stage, then "N passed, M failed" and the total time.
@@ -69,7 +69,7 @@ fail_stage() {  # name, why
   start_stage "$1" sh -c 'echo "$0"; exit 1' "not run: $2"
 }
 
-# Runs a stage's commands at a lower priority (its children too): for the compute-bound ones.
+# Runs a stage's commands at a lower priority (its children too): for those nobody waits for.
 lower_priority() { renice -n 10 -p "$BASHPID" >/dev/null; }
 
 stage_line() {  # name, exit code, seconds, started at, CPU seconds
