@@ -16,7 +16,12 @@ constexpr std::uint8_t kFlashOpen = 0;
 bool strictPairing = false;
 // Where the link's next pause starts, on the pause clock.
 std::uint64_t pauseStartUs = 0;
+// Where the last pause asked for ends: the next request is written no sooner (0: none).
+std::uint64_t pauseEndUs = 0;
 constexpr std::uint64_t kMicrosecondsPerMs = 1000;
+// A pause before a request hands its last quarter millisecond to the request's exchange, which
+// looks at the queue in it and then waits for the rest: the look costs the unit no time.
+constexpr std::uint64_t kLookInsidePauseUs = 250;
 
 LinkResult exchangeIgnoringAnswer(const Report& request, std::uint32_t requestLength) {
     Report response;
@@ -48,10 +53,19 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     // request and shift every later one. Whatever is queued now is not this request's answer.
     const LinkResult inStep = strictPairing ? checkInStep() : dropStaleInput();
     if (inStep != kLinkOk) return inStep;
+    // The rest of the pause before this request, if any is left after the look. A pause ended
+    // early by a quarter of a millisecond at most (a whole one on a clock that counts whole
+    // ones); an end further off belongs to a pause nobody followed up, and is no wait.
+    const std::uint64_t nowUs = pauseClockUs();
+    if (pauseEndUs > nowUs && pauseEndUs - nowUs <= kMicrosecondsPerMs) pauseSince(pauseEndUs, 0);
+    pauseEndUs = 0;
     const bool written = deviceWrite(link.handle, request.bytes, link.outputReportLength);
     pauseStartUs = pauseClockUs();
     if (!written) return kLinkWriteFailed;
-    if (waitBeforeReadMs != 0) pauseLink(waitBeforeReadMs);
+    if (waitBeforeReadMs != 0) {
+        pauseSince(pauseStartUs, waitBeforeReadMs);
+        pauseStartUs += waitBeforeReadMs * kMicrosecondsPerMs;
+    }
     // Bytes past the input report's length are never read; they stay zero.
     std::memset(response.bytes, 0, sizeof response.bytes);
     response.bytes[0] = kResponseReportId;
@@ -68,8 +82,10 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
 }
 
 void pauseLink(std::uint32_t milliseconds) {
-    pauseSince(pauseStartUs, milliseconds);
+    const std::uint64_t lookUs = pauseStartUs > kLookInsidePauseUs ? kLookInsidePauseUs : 0;
+    pauseSince(pauseStartUs - lookUs, milliseconds);
     pauseStartUs += milliseconds * kMicrosecondsPerMs;
+    pauseEndUs = pauseStartUs;
 }
 
 void setStrictPairing(bool strict) { strictPairing = strict; }

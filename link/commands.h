@@ -59,7 +59,9 @@ LinkResult checkInStep();
 // taken, or given up on) or of its last pause, whichever came later. The unit sees at least the
 // pause between its answer and the next request, and the program's own work after the answer
 // (judging it, drawing progress) passes inside the pause instead of adding to it. Pauses in a
-// row add up: 4000 and then 20 end 4020 ms after the answer.
+// row add up: 4000 and then 20 end 4020 ms after the answer. It returns a quarter of a
+// millisecond early: the next exchange looks at the queue then, and writes its request only once
+// the pause is over.
 void pauseLink(std::uint32_t milliseconds);
 
 // Writes `request` (whose meaningful part is `requestLength` bytes) as one output report, waits

@@ -310,7 +310,8 @@ void pauseMs(std::uint32_t milliseconds) {
 std::uint64_t pauseClockUs() { return bus().nowMs * kMicrosecondsPerMs; }
 
 void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds) {
-    bus().pauses.push_back(milliseconds);
+    // Waiting for a moment already set (the rest of a pause) is no pause of its own.
+    if (milliseconds != 0) bus().pauses.push_back(milliseconds);
     bus().nowMs = std::max(bus().nowMs, sinceUs / kMicrosecondsPerMs + milliseconds);
 }
 

@@ -298,6 +298,7 @@ TEST_F(LinkTest, EraseAnswerIsReadOneSecondAfterTheRequest) {
     EXPECT_EQ(erase.readAtMs - erase.writtenAtMs, updatefacts::pausesBeforeTransferMs[3]);
 }
 
+// As the unit sees it: the next request arrives when the pauses are over, never sooner.
 TEST_P(LinkPauses, RunFromTheEndOfTheLastExchange) {
     const LinkPauseCase& c = GetParam();
     SimUnit unit = simReadyUnit();
@@ -307,7 +308,8 @@ TEST_P(LinkPauses, RunFromTheEndOfTheLastExchange) {
     const std::uint64_t exchangeEnd = simNowMs();
     simSpendMs(c.workMs);
     for (std::uint32_t pause : c.pausesMs) pauseLink(pause);
-    EXPECT_EQ(simNowMs() - exchangeEnd, c.endAfterExchangeMs);
+    lockUnit();
+    EXPECT_EQ(unit.received.back().writtenAtMs - exchangeEnd, c.endAfterExchangeMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(

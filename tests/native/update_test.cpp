@@ -592,17 +592,25 @@ INSTANTIATE_TEST_SUITE_P(
                     FlashStep::transfer,
                     kLinkOutOfStep,
                     kRequestsBeforeBlocks + updatefacts::blocks},
-        // Arriving as the pause ends: the queue is looked at when the pause is over.
+        // The queue is looked at in the pause's last moments: a report there is found before
+        // the next request; one arriving as the pause ends is read as that request's answer,
+        // and the answer it displaced is found before the request after it.
+        PairingCase{"BlockDuplicatedJustBeforeItsPauseEnds",
+                    {{WriteDataBlock, 5, SimFaultKind::duplicateLate,
+                      updatefacts::blockPauseMs - 1}},
+                    FlashStep::transfer,
+                    kLinkOutOfStep,
+                    kRequestsBeforeBlocks + 5},
         PairingCase{"BlockDuplicatedAsItsPauseEnds",
                     {{WriteDataBlock, 5, SimFaultKind::duplicateLate, updatefacts::blockPauseMs}},
                     FlashStep::transfer,
                     kLinkOutOfStep,
-                    kRequestsBeforeBlocks + 5},
-        PairingCase{"EraseDuplicatedAsTheWaitsBehindItEnd",
+                    kRequestsBeforeBlocks + 6},
+        PairingCase{"EraseDuplicatedJustBeforeTheWaitsBehindItEnd",
                     {{EraseFirmware, 1, SimFaultKind::duplicateLate,
                       updatefacts::pausesBeforeTransferMs[kInsideErasePause] +
                           updatefacts::pausesBeforeTransferMs[kInsideErasePause + 1] +
-                          updatefacts::pausesBeforeTransferMs[kInsideErasePause + 2]}},
+                          updatefacts::pausesBeforeTransferMs[kInsideErasePause + 2] - 1}},
                     FlashStep::erase,
                     kLinkOutOfStep,
                     kEraseRequest + 1},
