@@ -170,13 +170,10 @@ fuzz_stage() {
 win32_stage() {
   lower_priority
   # Where the i686 executables run, the tree has the simulated unit and the tests as well.
-  if [ "$i686_runs" -eq 1 ]; then
-    configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$wine32"
-  else
-    configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF
-  fi
+  local tests=(-DUPDATER_TESTS=OFF)
+  [ "$i686_runs" -eq 0 ] || tests=(-DUPDATER_TESTS=ON -DCMAKE_CROSSCOMPILING_EMULATOR="$wine32")
+  configure_and_build "$build/win32" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release "${tests[@]}"
 }
 
 wine_stage() {

@@ -62,10 +62,7 @@ LinkResult exchangeReports(const Report& request, std::uint32_t requestLength, R
     const bool written = deviceWrite(link.handle, request.bytes, link.outputReportLength);
     pauseStartUs = pauseClockUs();
     if (!written) return kLinkWriteFailed;
-    if (waitBeforeReadMs != 0) {
-        pauseSince(pauseStartUs, waitBeforeReadMs);
-        pauseStartUs += waitBeforeReadMs * kMicrosecondsPerMs;
-    }
+    if (waitBeforeReadMs != 0) pauseSince(pauseStartUs, waitBeforeReadMs);
     // Bytes past the input report's length are never read; they stay zero.
     std::memset(response.bytes, 0, sizeof response.bytes);
     response.bytes[0] = kResponseReportId;

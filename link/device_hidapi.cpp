@@ -83,6 +83,13 @@ timespec later(timespec from, std::uint32_t milliseconds) {
     return from;
 }
 
+// An absolute deadline: a signal interrupts the sleep, and resuming it must neither cut the
+// fixed pause short nor stretch it. A deadline already past returns at once.
+void sleepUntil(const timespec& deadline) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
 int millisecondsUntil(timespec deadline) {
     const timespec now = monotonicNow();
     const long long left = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
@@ -314,13 +321,7 @@ void deviceClose(DeviceHandle device) {
 
 std::uint32_t lastSystemError() { return lastError; }
 
-void pauseMs(std::uint32_t milliseconds) {
-    // An absolute deadline: a signal interrupts the sleep, and resuming it must neither cut
-    // the fixed pause short nor stretch it.
-    const timespec deadline = later(monotonicNow(), milliseconds);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
-}
+void pauseMs(std::uint32_t milliseconds) { sleepUntil(later(monotonicNow(), milliseconds)); }
 
 std::uint64_t pauseClockUs() {
     const timespec now = monotonicNow();
@@ -334,7 +335,5 @@ void pauseSince(std::uint64_t sinceUs, std::uint32_t milliseconds) {
     deadline.tv_sec = static_cast<time_t>(untilUs / kMicrosecondsPerSecond);
     deadline.tv_nsec =
         static_cast<long>(untilUs % kMicrosecondsPerSecond) * kNanosecondsPerMicrosecond;
-    // A deadline already past returns at once.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    sleepUntil(deadline);
 }
