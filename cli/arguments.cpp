@@ -4,8 +4,21 @@
 
 namespace {
 
-constexpr char kUnitOption[] = "--unit";
-constexpr char kUnitOptionWithValue[] = "--unit=";
+// Options that take a value, as the next word or after '='.
+struct ValueOption {
+    const char* option;
+    const char* withValue;
+    const char* Arguments::*field;
+    bool (*takenBy)(Verb verb);
+};
+
+bool takesUnit(Verb verb) { return verb == Verb::status || verb == Verb::update; }
+bool takesRecord(Verb verb) { return verb == Verb::update; }
+
+const ValueOption kValueOptions[] = {
+    {"--unit", "--unit=", &Arguments::unitPath, takesUnit},
+    {"--record", "--record=", &Arguments::recordPath, takesRecord},
+};
 
 struct VerbWord {
     const char* word;
@@ -34,8 +47,6 @@ const Flag kFlags[] = {
     {"--repeat", &Arguments::repeat, Verb::update},
 };
 
-bool takesUnit(Verb verb) { return verb == Verb::status || verb == Verb::update; }
-
 Verb verbOf(const char* word) {
     for (const VerbWord& row : kVerbs)
         if (std::strcmp(row.word, word) == 0) return row.verb;
@@ -49,7 +60,7 @@ ArgumentError fine() { return {Text::count, nullptr, nullptr}; }
 }  // namespace
 
 ArgumentError parseArguments(int count, const char* const* arguments, Arguments* parsed) {
-    *parsed = {Verb::none, nullptr, false, false, false, false, false};
+    *parsed = {Verb::none, nullptr, nullptr, false, false, false, false, false};
     // --help and --version answer whatever else stands there.
     for (int i = 0; i < count; ++i) {
         const Verb verb = verbOf(arguments[i]);
@@ -65,16 +76,25 @@ ArgumentError parseArguments(int count, const char* const* arguments, Arguments*
 
     for (int i = 1; i < count; ++i) {
         const char* word = arguments[i];
-        const bool unitWithValue =
-            std::strncmp(word, kUnitOptionWithValue, sizeof kUnitOptionWithValue - 1) == 0;
-        if (takesUnit(parsed->verb) && (std::strcmp(word, kUnitOption) == 0 || unitWithValue)) {
-            if (parsed->unitPath != nullptr) return {Text::repeatedOption, kUnitOption, nullptr};
-            // An option where the path should be means the path was forgotten.
-            const char* value = unitWithValue ? word + sizeof kUnitOptionWithValue - 1
-                                              : (i + 1 < count ? arguments[++i] : nullptr);
-            if (value == nullptr || value[0] == '\0' || (!unitWithValue && isOption(value)))
-                return {Text::missingValue, kUnitOption, nullptr};
-            parsed->unitPath = value;
+        const ValueOption* valueOption = nullptr;
+        bool withValue = false;
+        for (const ValueOption& row : kValueOptions) {
+            if (!row.takenBy(parsed->verb)) continue;
+            withValue = std::strncmp(word, row.withValue, std::strlen(row.withValue)) == 0;
+            if (withValue || std::strcmp(word, row.option) == 0) {
+                valueOption = &row;
+                break;
+            }
+        }
+        if (valueOption != nullptr) {
+            const char* Arguments::*field = valueOption->field;
+            if (parsed->*field != nullptr) return {Text::repeatedOption, valueOption->option, nullptr};
+            // An option where the value should be means the value was forgotten.
+            const char* value = withValue ? word + std::strlen(valueOption->withValue)
+                                          : (i + 1 < count ? arguments[++i] : nullptr);
+            if (value == nullptr || value[0] == '\0' || (!withValue && isOption(value)))
+                return {Text::missingValue, valueOption->option, nullptr};
+            parsed->*field = value;
             continue;
         }
         bool known = false;

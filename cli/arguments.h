@@ -8,6 +8,7 @@ enum class Verb { none, list, status, update, help, version };
 struct Arguments {
     Verb verb;
     const char* unitPath;  // --unit; null when not given
+    const char* recordPath;  // --record: update; null when not given
     bool json;             // --json: list and status
     bool yes;
     bool allowDowngrade;

@@ -35,6 +35,14 @@ struct SystemHooks {
     // some other device; an interface that cannot be opened is left out of the units then.
     bool (*mayBeUnit)(const char16_t* path);
     bool udevRules;  // a permission problem is solved with the udev rule (Linux)
+    // --record: a file opened for appending; null, with *systemError, when it cannot be.
+    void* (*openRecord)(const char* path, std::uint32_t* systemError);
+    // Appends `line` in one write, so that two programs recording into one file never mix
+    // their lines, and makes it durable before it returns; false with *systemError.
+    bool (*appendRecord)(void* file, const char* line, std::size_t length,
+                         std::uint32_t* systemError);
+    void (*closeRecord)(void* file);
+    std::uint64_t (*utcNowMs)();  // milliseconds since 1970-01-01 UTC, for the record
 };
 
 struct CliSetting {

@@ -3,11 +3,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
 constexpr char kJsonControlFormat[] = "\\u%04x";
 constexpr unsigned char kFirstPrintable = 0x20;
+constexpr char kJsonNull[] = "null";
 
 void write(const TextSink& sink, const char* bytes, std::size_t length) {
     if (length != 0) sink.write(bytes, length, sink.context);
@@ -59,4 +61,27 @@ void putJsonString(const TextSink& sink, const char* text) {
     }
     write(sink, start, std::strlen(start));
     write(sink, "\"", 1);
+}
+
+void putJsonField(const TextSink& sink, const char* name, const char* value, bool last) {
+    putFormat(sink, "\"%s\":", name);
+    if (value == nullptr)
+        put(sink, kJsonNull);
+    else
+        putJsonString(sink, value);
+    put(sink, last ? "" : ",");
+}
+
+void putJsonNumberField(const TextSink& sink, const char* name, bool known, unsigned long value,
+                        bool last) {
+    putFormat(sink, "\"%s\":", name);
+    if (known)
+        putFormat(sink, "%lu", value);
+    else
+        put(sink, kJsonNull);
+    put(sink, last ? "" : ",");
+}
+
+void appendToString(const char* bytes, std::size_t length, void* text) {
+    static_cast<std::string*>(text)->append(bytes, length);
 }

@@ -23,3 +23,12 @@ void putFormat(const TextSink& sink, const char* format, ...);
 
 // `text` as a JSON string, quotes included; control characters escaped, UTF-8 passed through.
 void putJsonString(const TextSink& sink, const char* text);
+
+// A JSON object's field: a string, or null when `value` is; the comma after it unless it is
+// the last field.
+void putJsonField(const TextSink& sink, const char* name, const char* value, bool last = false);
+// A number, or null when it is not `known`; the comma after it unless it is the last field.
+void putJsonNumberField(const TextSink& sink, const char* name, bool known, unsigned long value,
+                        bool last = false);
+// The sink that appends to a std::string (its context).
+void appendToString(const char* bytes, std::size_t length, void* text);

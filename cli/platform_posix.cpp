@@ -2,9 +2,11 @@
 // that takes the stop signals.
 #include "cli/platform.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ constexpr std::uint64_t kNsPerMs = 1000000;
 
 std::atomic<int> interrupts{0};
 std::atomic<bool> terminated{false};
+std::atomic<bool> hungUp{false};
 std::atomic<int> lastStopSignal{0};
 std::atomic<bool> endAtOnce{false};
 
@@ -44,7 +47,8 @@ std::atomic<bool> endAtOnce{false};
 
 StopRequest currentStopRequest() {
     if (terminated.load() || interrupts.load() >= 2) return StopRequest::insisted;
-    return interrupts.load() == 1 ? StopRequest::asked : StopRequest::none;
+    // A hang-up asks like one Ctrl-C and never insists: nobody is left to insist.
+    return interrupts.load() == 1 || hungUp.load() ? StopRequest::asked : StopRequest::none;
 }
 
 void writeAll(int descriptor, const char* bytes, std::size_t length) {
@@ -118,11 +122,61 @@ void takeStopSignals(sigset_t signals) {
         if (sigwait(&signals, &taken) != 0) continue;
         if (taken == SIGTERM)
             terminated.store(true);
+        else if (taken == SIGHUP)
+            hungUp.store(true);
         else
             interrupts.fetch_add(1);
         lastStopSignal.store(taken);
         if (endAtOnce.load()) dieBy(taken);
     }
+}
+
+struct RecordDescriptor {
+    int descriptor;
+};
+
+void* openRecord(const char* path, std::uint32_t* systemError) {
+    const int descriptor = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        *systemError = static_cast<std::uint32_t>(errno);
+        return nullptr;
+    }
+    return new RecordDescriptor{descriptor};
+}
+
+// One write at the end of the file, under the file's lock: another program recording into the
+// same file waits for the whole line. Then to the disk, so that a crash loses no line that was
+// written.
+bool appendRecord(void* file, const char* line, std::size_t length, std::uint32_t* systemError) {
+    const int descriptor = static_cast<RecordDescriptor*>(file)->descriptor;
+    while (flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    ssize_t written;
+    do {
+        written = ::write(descriptor, line, length);
+    } while (written < 0 && errno == EINTR);
+    const int writeError = written < 0 ? errno : 0;
+    // A pipe or a terminal as the record cannot be synced, and needs not be.
+    const bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == EROFS;
+    const int syncError = synced ? 0 : errno;
+    flock(descriptor, LOCK_UN);
+    if (written >= 0 && static_cast<std::size_t>(written) == length && synced) return true;
+    *systemError = static_cast<std::uint32_t>(writeError != 0 ? writeError
+                                              : syncError != 0 ? syncError
+                                                               : EIO);
+    return false;
+}
+
+void closeRecord(void* file) {
+    ::close(static_cast<RecordDescriptor*>(file)->descriptor);
+    delete static_cast<RecordDescriptor*>(file);
+}
+
+std::uint64_t utcNowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * kMsPerSecond +
+           static_cast<std::uint64_t>(now.tv_nsec) / kNsPerMs;
 }
 
 }  // namespace
@@ -138,11 +192,11 @@ void catchStopRequests() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::thread(takeStopSignals, signals).detach();
     // A closed terminal or pipe must not end an update half-way; the writes just fail.
     signal(SIGPIPE, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);
 }
 
 Language languageOfLocale(const char* lcAll, const char* lcMessages, const char* lang) {
@@ -161,8 +215,9 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isatty(STDERR_FILENO) == 1};
     setting.console.inputIsTerminal = isatty(STDIN_FILENO) == 1;
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs,        stopRequest, stopAtOnce, keepAwake,
-                      isPermissionDenied, mayBeUnit,   true};
+    setting.system = {monotonicMs, stopRequest, stopAtOnce,   keepAwake,   isPermissionDenied,
+                      mayBeUnit,   true,        openRecord,   appendRecord, closeRecord,
+                      utcNowMs};
     setting.language =
         languageOfLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
     setting.image = kCarriedImage;

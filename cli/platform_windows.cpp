@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 
 #include "cli/carried_image.h"
@@ -135,6 +136,42 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     return TRUE;
 }
 
+// Appending only: the system puts each write at the end of the file as it is then, so lines of
+// two programs recording into one file never mix.
+void* openRecord(const char* path, std::uint32_t* systemError) {
+    const std::wstring widePath = wideFromUtf8(path, std::strlen(path));
+    HANDLE file = CreateFileW(widePath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *systemError = GetLastError();
+        return nullptr;
+    }
+    return file;
+}
+
+bool appendRecord(void* file, const char* line, std::size_t length, std::uint32_t* systemError) {
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(file), line, static_cast<DWORD>(length), &written, nullptr) ||
+        written != length || !FlushFileBuffers(static_cast<HANDLE>(file))) {
+        *systemError = GetLastError();
+        return false;
+    }
+    return true;
+}
+
+void closeRecord(void* file) { CloseHandle(static_cast<HANDLE>(file)); }
+
+std::uint64_t utcNowMs() {
+    // FILETIME counts 100 ns from 1601-01-01.
+    constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
+    constexpr std::uint64_t kTicksPerMs = 10000;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks =
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (ticks - kUnixEpochTicks) / kTicksPerMs;
+}
+
 }  // namespace
 
 std::vector<std::string> systemArguments(int, char**) {
@@ -156,8 +193,9 @@ CliSetting systemSetting() {
     setting.console.err = {writeErr, nullptr, isConsole(GetStdHandle(STD_ERROR_HANDLE))};
     setting.console.inputIsTerminal = isConsole(GetStdHandle(STD_INPUT_HANDLE));
     setting.console.readLine = readAnswer;
-    setting.system = {monotonicMs,        stopRequest, stopAtOnce, keepAwake,
-                      isPermissionDenied, mayBeUnit,   false};
+    setting.system = {monotonicMs, stopRequest,  stopAtOnce,   keepAwake,   isPermissionDenied,
+                      mayBeUnit,   false,        openRecord,   appendRecord, closeRecord,
+                      utcNowMs};
     setting.language = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? Language::german
                                                                                 : Language::english;
     setting.image = kCarriedImage;

@@ -2,10 +2,14 @@
 // the whole series, it looks at the unit every half second with the identification requests
 // alone, updates an ESC that is ready, and then waits until that ESC has left (the unit reports
 // no updatable ESC, or the unit is gone) before it takes another: an ESC that stays connected
-// is never updated twice. Ctrl-C while waiting ends the series with its summary.
+// is never updated twice. The series holds the unit from its first look to its end, so that no
+// other program of ours takes it between two looks and handles an ESC it never saw arrive.
+// Ctrl-C while waiting, or any time before an update sends its lock, ends the series with its
+// summary.
 #include <cstdio>
 #include <cstring>
 
+#include "cli/esc_record.h"
 #include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
 #include "cli/unit_finding.h"
@@ -13,6 +17,7 @@
 #include "cli/update_command.h"
 #include "link/device_io.h"
 #include "link/product_identity.h"
+#include "link/programmer_link.h"
 #include "update/update_steps.h"
 
 namespace {
@@ -33,6 +38,7 @@ struct Tally {
 struct Series {
     const Arguments& arguments;
     const CliSetting& setting;
+    const RecordFile& record;
     Tally tally;
     unsigned escs;  // handled so far, for the number in each result line
     // The waiting line as last shown; at a terminal it is redrawn in place.
@@ -138,8 +144,9 @@ void endWithTally(const Series& series) {
 enum class Handled { nothing, escChanged, updateTried, escLooked };
 
 // Works on a ready ESC: skips one that runs the carried version or a newer one, unless
-// --allow-downgrade, and updates the others. The link is open.
-Handled handleReady(Series& series) {
+// --allow-downgrade, and updates the others. The link is open. A stop that comes before the
+// lock is sent is the series' end, not a failure: nothing is counted.
+Handled handleReady(Series& series, EscRecord& esc) {
     const CliSetting& setting = series.setting;
     const TextSink& out = setting.console.out;
     const Language language = setting.language;
@@ -147,22 +154,34 @@ Handled handleReady(Series& series) {
     char version[kVersionTextChars];
     if (isDowngradeOrReinstall(installed) && !series.arguments.allowDowngrade) {
         ++series.tally.skipped;
+        esc.outcome = EscOutcome::skipped;
+        esc.exitCode = kExitSuccess;
+        recordEsc(series.record, esc, setting);
         escVersionText(installed, version);
         putFormat(out, text(Text::seriesSkipped, language), nextEsc(series), version);
         endWithTally(series);
         return Handled::escLooked;
     }
-    const int exitCode = flashOpenLink(setting);
-    if (exitCode == kExitEscChanged) {
-        putLine(setting.console.err, text(Text::seriesEscChanged, setting.language));
-        return Handled::escChanged;
-    }
-    if (exitCode == kExitSuccess) {
-        ++series.tally.updated;
-        escVersionText(kCarriedFirmwareVersion, version);
-        putFormat(out, text(Text::seriesUpdated, language), nextEsc(series), version);
-        endWithTally(series);
-        return Handled::updateTried;
+    FlashOutcome outcome{};
+    const int exitCode = flashOpenLink(setting, &outcome);
+    esc.outcome = escOutcomeOf(exitCode, outcome);
+    esc.exitCode = exitCode;
+    recordFlashOutcome(esc, outcome);
+    if (esc.outcome == EscOutcome::updated && series.record.file != nullptr)
+        readEscVersionAfter(esc);
+    recordEsc(series.record, esc, setting);
+    switch (esc.outcome) {
+        case EscOutcome::declined: return Handled::nothing;
+        case EscOutcome::changed:
+            putLine(setting.console.err, text(Text::seriesEscChanged, setting.language));
+            return Handled::escChanged;
+        case EscOutcome::updated:
+            ++series.tally.updated;
+            escVersionText(kCarriedFirmwareVersion, version);
+            putFormat(out, text(Text::seriesUpdated, language), nextEsc(series), version);
+            endWithTally(series);
+            return Handled::updateTried;
+        default: break;
     }
     ++series.tally.failed;
     if (series.tally.failureCode == kExitSuccess) series.tally.failureCode = exitCode;
@@ -172,12 +191,15 @@ Handled handleReady(Series& series) {
 }
 
 // An ESC of another type: told, counted, and sent nothing beyond the identification.
-Handled refuse(Series& series, std::uint32_t escTypeId) {
+Handled refuse(Series& series, EscRecord& esc) {
     ++series.tally.refused;
+    esc.outcome = EscOutcome::refused;
+    esc.exitCode = kExitIncompatible;
+    recordEsc(series.record, esc, series.setting);
     char typeName[kVersionTextChars];
     supportedTypeName(typeName);
     putFormat(series.setting.console.out, text(Text::seriesRefused, series.setting.language),
-              nextEsc(series), static_cast<unsigned>(escTypeId), typeName);
+              nextEsc(series), static_cast<unsigned>(esc.escType), typeName);
     endWithTally(series);
     return Handled::escLooked;
 }
@@ -221,19 +243,20 @@ int endOfSeries(Series& series) {
 
 }  // namespace
 
-int runSeries(const Arguments& arguments, const CliSetting& setting) {
+int runSeries(const Arguments& arguments, const CliSetting& setting, const RecordFile& record) {
     const int goAhead = askToGoOn(
         arguments, setting, arguments.repeat ? Text::seriesConfirmPrompt : Text::waitConfirmPrompt);
     if (goAhead == kExitInterrupted)
         putLine(setting.console.err, text(Text::stoppedBeforeSending, setting.language));
     if (goAhead != kExitSuccess) return goAhead;
 
-    Series series{arguments, setting, {}, 0, "", 0};
+    Series series{arguments, setting, record, {}, 0, "", 0};
     bool departing = false;  // the ESC last handled has not been seen leaving yet
     std::u16string handledPath;
     // A stop request is taken between two looks: a look is a few short exchanges.
     setting.system.stopAtOnce(false);
     while (!stopAsked(series)) {
+        const std::uint64_t lookedAt = setting.system.nowMs();
         const Finding finding = findUnit(arguments.unitPath, setting.system);
         if (departing && escHasLeft(finding, handledPath)) departing = false;
         Handled handled = Handled::nothing;
@@ -241,13 +264,17 @@ int runSeries(const Arguments& arguments, const CliSetting& setting) {
             showWaiting(series, Text::seriesWaitingForDeparture, finding);
         } else if (finding.state == UnitState::ready) {
             endWaiting(series);
-            handled = handleReady(series);
+            EscRecord esc = escRecordOfLink(lookedAt);
+            handled = handleReady(series, esc);
         } else if (finding.state == UnitState::incompatibleEsc) {
             endWaiting(series);
-            handled = refuse(series, finding.sighting.escTypeId);
+            EscRecord esc = escRecordOfLink(lookedAt);
+            handled = refuse(series, esc);
         } else {
             showWaiting(series, Text::seriesWaitingForEsc, finding);
         }
+        // The unit stays ours until the next look, and one plugged in again is held anew then.
+        if (linkIsOpen()) deviceKeepClaim(programmerLink.handle);
         closeProgrammer();
         if (handled == Handled::updateTried || handled == Handled::escLooked) {
             departing = true;
@@ -256,5 +283,6 @@ int runSeries(const Arguments& arguments, const CliSetting& setting) {
         if (handled == Handled::updateTried && !arguments.repeat) break;
         if (!pauseUntilNextLook(series)) break;
     }
+    deviceLetGoOfClaim();
     return endOfSeries(series);
 }

@@ -23,6 +23,7 @@ constexpr OwnText kOwnTexts[] = {
      "  zirvano-flash list [--json]\n"
      "  zirvano-flash status [--unit PATH] [--json]\n"
      "  zirvano-flash update [--unit PATH] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
+     "                      [--record FILE]\n"
      "  zirvano-flash --help | --version\n"
      "\n"
      "Commands:\n"
@@ -42,8 +43,12 @@ constexpr OwnText kOwnTexts[] = {
      "                      disconnected, then takes the next; one line per ESC on stdout;\n"
      "                      an ESC that runs this version is skipped, another type refused;\n"
      "                      Ctrl-C while waiting ends the series with a summary (exit code:\n"
-     "                      the first failure's, 7 when an ESC was refused, else 0)\n"
+     "                      the first failure's, 7 when an ESC was refused, else 0); the\n"
+     "                      series holds the unit until it ends\n"
+     "  --record FILE       appends one JSON line per ESC identified: unit, serial number,\n"
+     "                      versions, outcome, exit code (docs/zirvano-flash-record.md)\n"
      "\n"
+     "A hang-up (SIGHUP: the terminal went away) counts as one Ctrl-C.\n"
      "Ctrl-C before the old firmware is erased stops the update and leaves the ESC as it was.\n"
      "After the erase the transfer goes on to the end unless Ctrl-C is pressed again (SIGTERM:\n"
      "at once); it then stops between two blocks and the ESC must be updated again.\n"
@@ -56,6 +61,7 @@ constexpr OwnText kOwnTexts[] = {
      "  zirvano-flash list [--json]\n"
      "  zirvano-flash status [--unit PFAD] [--json]\n"
      "  zirvano-flash update [--unit PFAD] [--yes] [--allow-downgrade] [--wait [--repeat]]\n"
+     "                      [--record DATEI]\n"
      "  zirvano-flash --help | --version\n"
      "\n"
      "Befehle:\n"
@@ -78,8 +84,12 @@ constexpr OwnText kOwnTexts[] = {
      "                      ein Regler mit dieser Version wird übersprungen, ein anderer Typ\n"
      "                      abgelehnt; Strg+C beim Warten beendet die Serie mit einer Bilanz\n"
      "                      (Rückgabewert: der des ersten Fehlers, 7 bei einem abgelehnten\n"
-     "                      Regler, sonst 0)\n"
+     "                      Regler, sonst 0); die Serie hält die Einheit, bis sie endet\n"
+     "  --record DATEI      hängt je erkanntem Regler eine JSON-Zeile an: Einheit,\n"
+     "                      Seriennummer, Versionen, Ergebnis, Rückgabewert\n"
+     "                      (docs/zirvano-flash-record.md)\n"
      "\n"
+     "Ein Auflegen (SIGHUP: das Terminal ist weg) zählt wie ein Strg+C.\n"
      "Strg+C vor dem Löschen der alten Firmware hält das Update an; der Regler bleibt, wie er\n"
      "war. Nach dem Löschen läuft die Übertragung zu Ende, außer Strg+C wird erneut gedrückt\n"
      "(SIGTERM: sofort); dann hält sie zwischen zwei Blöcken an und der Regler muss erneut\n"
@@ -101,6 +111,7 @@ constexpr OwnText kOwnTexts[] = {
     {Text::severalUnits, "Several programming units are attached. Choose one with --unit PATH:",
      "Mehrere Programmiereinheiten sind angeschlossen. Wählen Sie eine mit --unit PFAD:"},
     {Text::notAUnit, "%s is no programming unit.", "%s ist keine Programmiereinheit."},
+    {Text::noUnitAt, "No programming unit at %s.", "Keine Programmiereinheit unter %s."},
     {Text::cannotOpen, "The programming unit %s cannot be opened (system error %u).",
      "Die Programmiereinheit %s lässt sich nicht öffnen (Systemfehler %u)."},
     {Text::cannotOpenPermission,
@@ -201,6 +212,14 @@ constexpr OwnText kOwnTexts[] = {
      "The ESC changed just as the update began; nothing was locked or written. Looking again.",
      "Der Regler hat gewechselt, als das Update begann; nichts wurde gesperrt oder geschrieben. "
      "Es wird erneut gesucht."},
+    {Text::recordCannotOpen,
+     "The record file %s cannot be opened for appending (system error %u); nothing was sent.",
+     "Die Protokolldatei %s lässt sich nicht zum Anhängen öffnen (Systemfehler %u); es wurde "
+     "nichts gesendet."},
+    {Text::recordWriteFailed,
+     "The line for this ESC could not be written to the record file %s (system error %u).",
+     "Die Zeile für diesen Regler ließ sich nicht in die Protokolldatei %s schreiben "
+     "(Systemfehler %u)."},
     {Text::timeLeft, "%u:%02u left", "noch %u:%02u"},
 };
 constexpr bool rowsFollowTheTextOrder() {
@@ -222,8 +241,10 @@ const ExitMeaning kExitMeanings[] = {
     {kExitSuccess, "success", "Erfolg"},
     {kExitUsage, "bad usage: unknown command or option, missing value",
      "falscher Aufruf: unbekannter Befehl oder Option, fehlender Wert"},
-    {kExitNoUnit, "no programming unit found, or --unit names another device",
-     "keine Programmiereinheit gefunden, oder --unit nennt ein anderes Gerät"},
+    {kExitNoUnit,
+     "no programming unit found, none at the --unit path, or --unit names another device",
+     "keine Programmiereinheit gefunden, keine unter dem Pfad von --unit, oder --unit nennt ein "
+     "anderes Gerät"},
     {kExitSeveralUnits, "several units and no --unit", "mehrere Einheiten und kein --unit"},
     {kExitCannotOpen, "the unit cannot be opened (permission)",
      "die Einheit lässt sich nicht öffnen (Berechtigung)"},
@@ -235,8 +256,10 @@ const ExitMeaning kExitMeanings[] = {
      "--allow-downgrade",
      "abgelehnt: nicht bestätigt, kein Terminal und kein --yes, oder ein Downgrade ohne "
      "--allow-downgrade"},
-    {kExitInterrupted, "interrupted by Ctrl-C or SIGTERM (on Linux the program ends by the signal)",
-     "durch Strg+C oder SIGTERM unterbrochen (unter Linux endet das Programm durch das Signal)"},
+    {kExitInterrupted,
+     "interrupted by Ctrl-C, SIGTERM or SIGHUP (on Linux the program ends by the signal)",
+     "durch Strg+C, SIGTERM oder SIGHUP unterbrochen (unter Linux endet das Programm durch das "
+     "Signal)"},
     {kExitLockFailed, "the unit's system lock failed", "System-Lock der Einheit fehlgeschlagen"},
     {kExitUnlockFailed, "opening the ESC flash failed",
      "Öffnen des Regler-Flash-Speichers fehlgeschlagen"},
@@ -250,6 +273,8 @@ const ExitMeaning kExitMeanings[] = {
      "der Regler hat sich seit der Bestätigung geändert; nichts wurde geschrieben"},
     {kExitInUse, "the unit is in use by another program; nothing was sent",
      "die Einheit wird von einem anderen Programm benutzt; nichts wurde gesendet"},
+    {kExitCannotRecord, "the --record file cannot be opened for appending; nothing was sent",
+     "die Datei von --record lässt sich nicht zum Anhängen öffnen; nichts wurde gesendet"},
 };
 
 const char* inLanguage(const char* english, const char* german, Language language) {

@@ -20,6 +20,7 @@ enum class Text {
     deviceListUnreadable,  // system error (%u)
     severalUnits,
     notAUnit,              // path (%s)
+    noUnitAt,              // path (%s)
     cannotOpen,            // path (%s), system error (%u)
     cannotOpenPermission,  // path (%s), system error (%u)
     udevHint,              // rule file, install command (%s, %s)
@@ -63,6 +64,9 @@ enum class Text {
     seriesTally,     // updated, skipped, refused, failed (%u each)
     seriesEnded,     // updated, skipped, refused, failed (%u each)
     seriesEscChanged,
+    // --record
+    recordCannotOpen,   // path (%s), system error (%u)
+    recordWriteFailed,  // path (%s), system error (%u)
     timeLeft,  // minutes, seconds (%u, %02u)
     count
 };

@@ -38,8 +38,15 @@ UnitSighting sightAt(const std::u16string& path, const SystemHooks& system, bool
             *isUnit = false;
             return sighting;
         }
-        sighting.kind = Sighting::cannotOpen;
         sighting.systemError = lastSystemError();
+        // Gone since the list was read, or never there: no unit at all.
+        if (deviceAbsent(sighting.systemError)) {
+            sighting.kind = Sighting::absent;
+            sighting.systemError = 0;
+            *isUnit = false;
+            return sighting;
+        }
+        sighting.kind = Sighting::cannotOpen;
         sighting.permissionDenied = system.isPermissionDenied(sighting.systemError);
         *isUnit = system.mayBeUnit(path.c_str());
         return sighting;
@@ -60,6 +67,7 @@ UnitState stateOf(const UnitSighting& sighting) {
         case Sighting::cannotOpen: return UnitState::cannotOpen;
         case Sighting::inUse: return UnitState::inUse;
         case Sighting::unidentified: return UnitState::unidentified;
+        case Sighting::absent: return UnitState::noUnit;
         case Sighting::unit: break;
     }
     switch (sighting.readiness) {
@@ -122,7 +130,8 @@ Finding findUnit(const char* unitPath, const SystemHooks& system) {
     // A path named on the command line that opens as something else is no unit; one that
     // cannot be opened, or is held by another of our programs, may well be one.
     finding.state = isUnit || finding.sighting.kind == Sighting::cannotOpen ||
-                            finding.sighting.kind == Sighting::inUse
+                            finding.sighting.kind == Sighting::inUse ||
+                            finding.sighting.kind == Sighting::absent
                         ? stateOf(finding.sighting)
                         : UnitState::notAUnit;
     return finding;

@@ -9,8 +9,9 @@
 #include "link/link_result.h"
 #include "link/programmer_link.h"
 
-// inUse: another of our programs holds it; nothing was sent to it.
-enum class Sighting { unit, unidentified, cannotOpen, inUse };
+// inUse: another of our programs holds it; nothing was sent to it. absent: nothing is at the
+// path (a unit named with --unit that is unplugged).
+enum class Sighting { unit, unidentified, cannotOpen, inUse, absent };
 
 // One interface that is, or may be, a programming unit.
 struct UnitSighting {

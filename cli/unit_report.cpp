@@ -17,7 +17,6 @@ constexpr char kUdevInstallFormat[] =
     "&& sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw";
 constexpr char kParagraphBreak[] = "\n\n";
 constexpr char kRowFormat[] = "%-20s%s\n";
-constexpr char kJsonNull[] = "null";
 // Raised when a field goes, changes its type or its meaning; a new field leaves it as it is.
 constexpr unsigned kJsonSchemaVersion = 1;
 constexpr char kEscTypeFormat[] = "%08X";
@@ -99,6 +98,10 @@ void hintText(const Finding& finding, const CliSetting& setting, char (&hint)[kL
     char detail[kLineBytes];
     switch (finding.state) {
         case UnitState::noUnit:
+            if (sighting.kind == Sighting::absent) {
+                std::snprintf(hint, sizeof hint, text(Text::noUnitAt, language), path.c_str());
+                return;
+            }
             if (!finding.survey.listRead && finding.sighting.path.empty()) {
                 std::snprintf(hint, sizeof hint, text(Text::deviceListUnreadable, language),
                               static_cast<unsigned>(finding.survey.systemError));
@@ -149,24 +152,6 @@ bool hintHasSteps(UnitState state) {
     return shared != nullptr && shared->withSteps;
 }
 
-// A string or null, and the comma after it unless it is the last field.
-void putJsonField(const TextSink& sink, const char* name, const char* value, bool last = false) {
-    putFormat(sink, "\"%s\":", name);
-    if (value == nullptr)
-        put(sink, kJsonNull);
-    else
-        putJsonString(sink, value);
-    put(sink, last ? "" : ",");
-}
-
-void putJsonNumberField(const TextSink& sink, const char* name, bool known, unsigned long value) {
-    putFormat(sink, "\"%s\":", name);
-    if (known)
-        putFormat(sink, "%lu,", value);
-    else
-        put(sink, "null,");
-}
-
 // The units to choose from when there are several; null in every other state, so that the
 // object keeps one shape.
 void putJsonCandidates(const TextSink& sink, const Finding& finding) {
@@ -182,13 +167,6 @@ void putJsonCandidates(const TextSink& sink, const Finding& finding) {
         separator = ",";
     }
     put(sink, "],");
-}
-
-// Null where the window shows its row of dashes: the ESC holds no firmware.
-const char* jsonEscVersion(std::uint16_t version, char (&text)[kVersionTextChars]) {
-    if (version == kNoEscFirmware) return nullptr;
-    escVersionText(version, text);
-    return text;
 }
 
 // The system's error code, where the finding comes from one: the unit that cannot be opened,
@@ -230,7 +208,9 @@ void putUnitJson(const TextSink& sink, const Finding& finding, const CliSetting&
     put(sink, "{");
     putJsonField(sink, "state", jsonName(finding.state));
     putJsonNumberField(sink, "exitCode", true, exitCode);
-    putJsonField(sink, "path", path.empty() ? nullptr : path.c_str());
+    // No unit at a named path has no path to tell of either.
+    putJsonField(sink, "path",
+                 path.empty() || finding.state == UnitState::noUnit ? nullptr : path.c_str());
     putJsonField(sink, "unit", named ? unitName(programmerLink.usbProductId) : nullptr);
     putJsonField(sink, "unitVersion", identified ? unitVersion : nullptr);
     putJsonField(sink, "escType", esc ? escType : nullptr);
@@ -245,6 +225,12 @@ void putUnitJson(const TextSink& sink, const Finding& finding, const CliSetting&
 }
 
 }  // namespace
+
+const char* jsonEscVersion(std::uint16_t version, char (&text)[kVersionTextChars]) {
+    if (version == kNoEscFirmware) return nullptr;
+    escVersionText(version, text);
+    return text;
+}
 
 void supportedTypeName(char (&name)[kVersionTextChars]) {
     std::size_t i = 0;
@@ -331,6 +317,9 @@ void putListLine(const TextSink& sink, const UnitSighting& sighting, Language la
             return;
         case Sighting::inUse:
             putFormat(sink, "%s  %s\n", path.c_str(), text(Text::listInUse, language));
+            return;
+        case Sighting::absent:
+            putFormat(sink, "%s  %s\n", path.c_str(), text(Text::seriesNoUnit, language));
             return;
         case Sighting::unidentified: {
             char reason[kLineBytes];

@@ -9,6 +9,10 @@
 // The one ESC type this program is for; the window keeps it as a wide literal, plain ASCII.
 void supportedTypeName(char (&name)[kVersionTextChars]);
 
+// An ESC firmware version as JSON writes it: null where the window shows its row of dashes (the
+// ESC holds no firmware).
+const char* jsonEscVersion(std::uint16_t version, char (&text)[kVersionTextChars]);
+
 // The unit's row, and the ESC's two when identification read them; from the open link. False
 // when there was nothing to show.
 bool putVersionRows(const TextSink& sink, const Finding& finding, Language language);

@@ -146,11 +146,12 @@ int escChanged(const CliSetting& setting) {
 
 }  // namespace
 
-int flashOpenLink(const CliSetting& setting) {
+int flashOpenLink(const CliSetting& setting, FlashOutcome* outcome) {
     const Console& console = setting.console;
     const Language language = setting.language;
     if (setting.system.stopRequest() != StopRequest::none) {
         putLine(console.err, text(Text::stoppedBeforeSending, language));
+        *outcome = {FlashStep::reidentify, kLinkStopped, 0};
         return kExitInterrupted;
     }
     // Progress is for the person watching; stdout keeps the result.
@@ -159,49 +160,88 @@ int flashOpenLink(const CliSetting& setting) {
         progressStart(console.err, language, setting.system.nowMs, setting.image.size);
     Transfer transfer{&setting, &progress, false};
     setting.system.holdForUpdate(true);
-    const FlashOutcome outcome = flashImage(setting.image.bytes, setting.image.size,
-                                            transferWithProgress, &transfer, goOnWithStep);
+    *outcome = flashImage(setting.image.bytes, setting.image.size, transferWithProgress, &transfer,
+                          goOnWithStep);
     setting.system.holdForUpdate(false);
     progressFinish(progress);
 
-    if (outcome.result == kLinkStopped) {
-        putLine(console.err, text(escUntouched(outcome.failedStep) ? Text::stoppedBeforeErase
-                                                                   : Text::stoppedBetweenBlocks,
+    if (outcome->result == kLinkStopped) {
+        putLine(console.err, text(escUntouched(outcome->failedStep) ? Text::stoppedBeforeErase
+                                                                    : Text::stoppedBetweenBlocks,
                                   language));
         return kExitInterrupted;
     }
-    if (outcome.failedStep == FlashStep::escChanged) return kExitEscChanged;
-    if (outcome.failedStep != FlashStep::none) {
-        putFailure(outcome, setting);
-        return stepFailure(outcome.failedStep).exitCode;
+    if (outcome->failedStep == FlashStep::escChanged) return kExitEscChanged;
+    if (outcome->failedStep != FlashStep::none) {
+        putFailure(*outcome, setting);
+        return stepFailure(outcome->failedStep).exitCode;
     }
     setEscFirmwareVersion(kCarriedFirmwareVersion);
     return kExitSuccess;
 }
 
-int runUpdate(const Arguments& arguments, const CliSetting& setting) {
-    if (arguments.wait) return runSeries(arguments, setting);
+EscOutcome escOutcomeOf(int exitCode, const FlashOutcome& outcome) {
+    if (exitCode == kExitSuccess) return EscOutcome::updated;
+    if (outcome.failedStep == FlashStep::escChanged) return EscOutcome::changed;
+    if (outcome.result == kLinkStopped)
+        return unitUntouched(outcome.failedStep) ? EscOutcome::declined : EscOutcome::stopped;
+    return EscOutcome::failed;
+}
+
+namespace {
+
+// One ESC: looked at, confirmed, updated; its line in the record whatever became of it.
+int updateOnce(const Arguments& arguments, const CliSetting& setting, const RecordFile& record) {
     // Looking sends only identification: a stop then may end the program at once.
     setting.system.stopAtOnce(true);
+    const std::uint64_t lookedAt = setting.system.nowMs();
     const Finding finding = findUnit(arguments.unitPath, setting.system);
     setting.system.stopAtOnce(false);
+    EscRecord esc = escRecordOfLink(lookedAt);
     if (finding.state != UnitState::ready) {
         putExplanation(setting.console.err, finding, setting);
+        const int exitCode = exitCodeOf(finding.state);
+        if (finding.state == UnitState::incompatibleEsc) {
+            esc.outcome = EscOutcome::refused;
+            esc.exitCode = exitCode;
+            recordEsc(record, esc, setting);
+        }
         closeProgrammer();
-        return exitCodeOf(finding.state);
+        return exitCode;
     }
     putVersionRows(setting.console.out, finding, setting.language);
+    const bool current =
+        isDowngradeOrReinstall(escFirmwareVersion()) && !arguments.allowDowngrade;
     int exitCode = confirm(arguments, setting);
     if (exitCode == kExitInterrupted)
         putLine(setting.console.err, text(Text::stoppedBeforeSending, setting.language));
+    esc.outcome = current ? EscOutcome::skipped : EscOutcome::declined;
     if (exitCode == kExitSuccess) {
-        exitCode = flashOpenLink(setting);
+        FlashOutcome outcome{};
+        exitCode = flashOpenLink(setting, &outcome);
+        esc.outcome = escOutcomeOf(exitCode, outcome);
+        recordFlashOutcome(esc, outcome);
         if (exitCode == kExitEscChanged) escChanged(setting);
         if (exitCode == kExitSuccess) {
             putLine(setting.console.out, catalogueText(IDS_UPDATE_SUCCEEDED, setting.language));
             putEscRow(setting.console.out, setting.language);
+            if (record.file != nullptr) readEscVersionAfter(esc);
         }
     }
+    esc.exitCode = exitCode;
+    recordEsc(record, esc, setting);
     closeProgrammer();
+    return exitCode;
+}
+
+}  // namespace
+
+int runUpdate(const Arguments& arguments, const CliSetting& setting) {
+    // A record that cannot be kept is known before anything is sent.
+    RecordFile record{};
+    if (!openRecordFile(arguments.recordPath, setting, &record)) return kExitCannotRecord;
+    const int exitCode = arguments.wait ? runSeries(arguments, setting, record)
+                                        : updateOnce(arguments, setting, record);
+    closeRecordFile(record, setting);
     return exitCode;
 }

@@ -5,14 +5,17 @@
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,10 +32,23 @@ namespace {
 
 struct HidrawDevice {
     hid_device* hid;
-    int claim;  // our own descriptor of the node, holding the flock that keeps our others out
+    // Our own descriptor of the node, holding the flock that keeps our others out; with
+    // `keptClaim`, the kept claim's descriptor holds it instead.
+    int claim;
+    bool keptClaim;
     std::uint32_t descriptorSize;
     std::uint8_t descriptor[HID_MAX_DESCRIPTOR_SIZE];
+    char node[PATH_MAX];
 };
+
+// A claim kept beyond its device's close: a descriptor of the node sharing the open file, and
+// so the flock, of the device it was kept from. A flock belongs to the node that was opened,
+// not to its path: once the unit is unplugged, the node behind the path is another one.
+struct KeptClaim {
+    int descriptor = -1;
+    std::string node;
+};
+KeptClaim kept;
 
 // The kernel keeps at most this many unread input reports per open node; dropping more than
 // that would only eat reports that arrived while dropping.
@@ -146,6 +162,24 @@ bool queryReportDescriptor(int node, hidraw_report_descriptor* descriptor) {
     return ioctl(node, HIDIOCGRDESC, descriptor) == 0;
 }
 
+// True while the kept claim's descriptor and `node` are one and the same node that is still
+// there: an unplugged hidraw node hangs up, and a node plugged in at the same path is a new one.
+bool keptClaimHolds(int node) {
+    pollfd look{kept.descriptor, 0, 0};
+    if (poll(&look, 1, 0) < 0 || (look.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return false;
+    struct stat keptNode {};
+    struct stat opened {};
+    return fstat(kept.descriptor, &keptNode) == 0 && fstat(node, &opened) == 0 &&
+           keptNode.st_dev == opened.st_dev && keptNode.st_ino == opened.st_ino &&
+           keptNode.st_rdev == opened.st_rdev;
+}
+
+void letGoOfKeptClaim() {
+    if (kept.descriptor >= 0) close(kept.descriptor);
+    kept = KeptClaim{};
+}
+
 // Opens the node through a file descriptor of our own, holds it for this program, and reads its
 // report descriptor. Opening the node here also gives the exact reason it cannot be opened
 // (EACCES without the udev rule), which hidapi's error path may overwrite, and proves it is a
@@ -157,7 +191,9 @@ bool claimAndDescribe(const char* path, HidrawDevice* device) {
     errno = 0;
     const int node = open(path, O_RDWR | O_CLOEXEC);
     if (node < 0) return failWith(EIO);
-    if (flock(node, LOCK_EX | LOCK_NB) != 0) {
+    device->keptClaim = kept.descriptor >= 0 && kept.node == path && keptClaimHolds(node);
+    if (!device->keptClaim && kept.node == path) letGoOfKeptClaim();
+    if (!device->keptClaim && flock(node, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) errno = EBUSY;
         failWith(EIO);  // before close() can change errno
         close(node);
@@ -170,6 +206,7 @@ bool claimAndDescribe(const char* path, HidrawDevice* device) {
         return false;
     }
     device->claim = node;
+    std::snprintf(device->node, sizeof device->node, "%s", path);
     device->descriptorSize = descriptor.size;
     std::memcpy(device->descriptor, descriptor.value, descriptor.size);
     return true;
@@ -241,6 +278,35 @@ DeviceHandle deviceOpen(const char16_t* path) {
 }
 
 bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == EBUSY; }
+
+bool deviceAbsent(std::uint32_t systemError) { return systemError == ENOENT; }
+
+void deviceKeepClaim(DeviceHandle device) {
+    HidrawDevice* hidraw = asDevice(device);
+    if (hidraw->keptClaim) return;
+    const int descriptor = fcntl(hidraw->claim, F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0) return;
+    letGoOfKeptClaim();
+    kept.descriptor = descriptor;
+    kept.node = hidraw->node;
+    hidraw->keptClaim = true;
+}
+
+void deviceLetGoOfClaim() { letGoOfKeptClaim(); }
+
+bool deviceSerialNumber(DeviceHandle device, char16_t* serial, std::uint32_t units) {
+    if (units == 0) return false;
+    const hid_device_info* info = hid_get_device_info(asDevice(device)->hid);
+    if (info == nullptr || info->serial_number == nullptr || info->serial_number[0] == L'\0')
+        return false;
+    // hidapi's wide text is UTF-32 here; a serial number is plain ASCII in practice.
+    std::uint32_t at = 0;
+    for (const wchar_t* unit = info->serial_number; *unit != L'\0' && at + 1 < units; ++unit)
+        serial[at++] = static_cast<std::uint32_t>(*unit) <= 0xFFFF ? static_cast<char16_t>(*unit)
+                                                                   : u'?';
+    serial[at] = u'\0';
+    return true;
+}
 
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
     errno = 0;

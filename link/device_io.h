@@ -31,6 +31,20 @@ DeviceHandle deviceOpen(const char16_t* path);
 // True for the system error of a deviceOpen that failed because another of our programs holds
 // the device.
 bool deviceHeldElsewhere(std::uint32_t systemError);
+// True for the system error of a deviceOpen that failed because nothing is at the path.
+bool deviceAbsent(std::uint32_t systemError);
+// Keeps the claim of the open `device` for this program after deviceClose, until
+// deviceLetGoOfClaim or the program's end: a program that opens and closes a unit again and
+// again (a series of looks) holds it in between, and its own deviceOpen of that path reuses
+// the claim. Where the device behind the path is another one by then (unplugged and plugged
+// in again), deviceOpen takes the claim anew. One claim is kept at a time: keeping another
+// lets go of the one kept before.
+void deviceKeepClaim(DeviceHandle device);
+// Lets go of the kept claim; call it with no device of that path open.
+void deviceLetGoOfClaim();
+// The device's USB serial number, NUL-terminated and cut to `units` - 1 code units; false when
+// it has none or it cannot be read.
+bool deviceSerialNumber(DeviceHandle device, char16_t* serial, std::uint32_t units);
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId);
 // Report lengths in bytes, report-ID byte included, from the HID capabilities.
 bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,

@@ -49,7 +49,8 @@ HANDLE asHandle(DeviceHandle device) { return static_cast<HANDLE>(device); }
 // time takes four (about a quarter of a millisecond per block under Wine).
 struct Claim {
     HANDLE device;
-    HANDLE mutex;
+    HANDLE mutex;  // null while the kept claim holds the device for it
+    unsigned long long name;
     DWORD inputLength;
     HANDLE readEvent;
     OVERLAPPED read;
@@ -72,30 +73,47 @@ bool hasDevicePrefix(const char16_t* path) {
            path[3] == u'\\';
 }
 
-// A named mutex per device path tells our programs apart from each other: only the first to
-// create it may open the device. Interface paths differ in letter case between the device list
-// and notifications, so the name is made from the path folded to lower case.
-HANDLE claimDevice(const char16_t* path) {
+// The claim kept beyond its device's close (deviceKeepClaim), by the name of its mutex. A named
+// mutex outlives the device: while it is kept, a unit unplugged and plugged in again at the same
+// path stays ours.
+struct KeptClaim {
+    unsigned long long name;
+    HANDLE mutex;
+};
+KeptClaim kept{};
+
+// The claim's name is made from the path folded to lower case: interface paths differ in letter
+// case between the device list and notifications.
+unsigned long long claimName(const char16_t* path) {
     unsigned long long hash = kFnvOffset;
     const char16_t* start = hasDevicePrefix(path) ? path + kPathPrefixUnits : path;
     for (const char16_t* unit = start; *unit != u'\0'; ++unit) {
         const char16_t folded = *unit >= u'A' && *unit <= u'Z' ? *unit + (u'a' - u'A') : *unit;
         hash = (hash ^ static_cast<unsigned long long>(folded)) * kFnvPrime;
     }
+    return hash;
+}
+
+// A named mutex per device path tells our programs apart from each other: only the first to
+// create it may open the device. True with *mutex null when this program keeps the claim.
+bool claimDevice(unsigned long long hash, HANDLE* mutex) {
+    *mutex = nullptr;
+    if (kept.mutex != nullptr && kept.name == hash) return true;
     wchar_t name[kClaimNameUnits];
     std::swprintf(name, kClaimNameUnits, kClaimNameFormat, hash);
     // Only a name that already existed leaves ERROR_ALREADY_EXISTS behind; nothing stale may.
     SetLastError(ERROR_SUCCESS);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    HANDLE created = CreateMutexW(nullptr, FALSE, name);
     // A claim made by another user's program can be one this user may not even open.
-    if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) SetLastError(ERROR_BUSY);
-    if (mutex == nullptr) return nullptr;
+    if (created == nullptr && GetLastError() == ERROR_ACCESS_DENIED) SetLastError(ERROR_BUSY);
+    if (created == nullptr) return false;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
+        CloseHandle(created);
         SetLastError(ERROR_BUSY);
-        return nullptr;
+        return false;
     }
-    return mutex;
+    *mutex = created;
+    return true;
 }
 
 Claim* claimOf(HANDLE device) {
@@ -104,12 +122,13 @@ Claim* claimOf(HANDLE device) {
     return nullptr;
 }
 
-bool keepClaim(HANDLE device, HANDLE mutex) {
+bool keepClaim(HANDLE device, HANDLE mutex, unsigned long long name) {
     for (Claim& claim : claims)
         if (claim.device == nullptr) {
             claim = Claim{};
             claim.device = device;
             claim.mutex = mutex;
+            claim.name = name;
             return true;
         }
     return false;
@@ -174,7 +193,7 @@ void releaseClaim(HANDLE device) {
         DWORD bytes = 0;
         if (claim->reading) cancelKeptRead(device, *claim, &bytes);
         if (claim->readEvent != nullptr) CloseHandle(claim->readEvent);
-        CloseHandle(claim->mutex);
+        if (claim->mutex != nullptr) CloseHandle(claim->mutex);
         *claim = Claim{};
     }
 }
@@ -281,22 +300,54 @@ void deviceListClose(DeviceList* list) {
 }
 
 DeviceHandle deviceOpen(const char16_t* path) {
-    HANDLE mutex = claimDevice(path);
-    if (mutex == nullptr) return kNoDevice;
+    const unsigned long long name = claimName(path);
+    HANDLE mutex = nullptr;
+    if (!claimDevice(name, &mutex)) return kNoDevice;
     // Overlapped, so that reads can be given up on; each call below still completes before
     // it returns.
     HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(path),
                                 GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle != INVALID_HANDLE_VALUE && keepClaim(handle, mutex)) return handle;
+    if (handle != INVALID_HANDLE_VALUE && keepClaim(handle, mutex, name)) return handle;
     const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_TOO_MANY_OPEN_FILES;
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    CloseHandle(mutex);
+    if (mutex != nullptr) CloseHandle(mutex);
     SetLastError(error);
     return kNoDevice;
 }
 
 bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == ERROR_BUSY; }
+
+bool deviceAbsent(std::uint32_t systemError) {
+    return systemError == ERROR_FILE_NOT_FOUND || systemError == ERROR_PATH_NOT_FOUND;
+}
+
+void deviceKeepClaim(DeviceHandle device) {
+    Claim* claim = claimOf(asHandle(device));
+    if (claim == nullptr || claim->mutex == nullptr) return;
+    deviceLetGoOfClaim();
+    kept = {claim->name, claim->mutex};
+    claim->mutex = nullptr;
+}
+
+void deviceLetGoOfClaim() {
+    if (kept.mutex != nullptr) CloseHandle(kept.mutex);
+    kept = KeptClaim{};
+}
+
+bool deviceSerialNumber(DeviceHandle device, char16_t* serial, std::uint32_t units) {
+    // The system's limit for a USB string descriptor is 126 characters and its terminator.
+    constexpr ULONG kSerialBytesMax = 127 * sizeof(wchar_t);
+    if (units == 0) return false;
+    wchar_t text[kSerialBytesMax / sizeof(wchar_t) + 1] = {};
+    if (!HidD_GetSerialNumberString(asHandle(device), text, kSerialBytesMax) || text[0] == L'\0')
+        return false;
+    std::uint32_t at = 0;
+    for (const wchar_t* unit = text; *unit != L'\0' && at + 1 < units; ++unit)
+        serial[at++] = static_cast<char16_t>(*unit);
+    serial[at] = u'\0';
+    return true;
+}
 
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
     HIDD_ATTRIBUTES attributes;

@@ -42,6 +42,7 @@ struct Bus {
     std::uint32_t ioCount = 0;
     std::uint32_t lastError = 0;
     std::uint32_t answerDelayMs = 0;
+    std::u16string keptClaim;  // the path whose claim the program keeps between opens
 };
 
 Bus& bus() {
@@ -50,6 +51,7 @@ Bus& bus() {
 }
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
@@ -76,7 +78,7 @@ void arriveEverywhere(const std::u16string& path, const InputReport& report) {
         if (handle->open && handle->device.path == path) arrive(handle->queue, report);
 }
 
-bool heldByAnyone(const std::u16string& path) {
+bool heldByAHandle(const std::u16string& path) {
     for (const auto& handle : bus().handles)
         if (handle->open && handle->held && handle->device.path == path) return true;
     return false;
@@ -145,21 +147,57 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
 void deviceListClose(DeviceList* list) { delete list; }
 
 DeviceHandle deviceOpen(const char16_t* path) {
-    for (const SimDevice& device : bus().devices)
-        if (device.path == path && device.openable) {
-            if (heldByAnyone(device.path)) {
-                bus().lastError = kErrorBusy;
-                return kNoDevice;
-            }
-            bus().handles.push_back(std::make_unique<OpenDevice>(OpenDevice{device}));
-            bus().handles.back()->held = true;
-            return bus().handles.back().get();
+    for (const SimDevice& device : bus().devices) {
+        if (device.path != path) continue;
+        // A device that is there but refuses to be opened, as without permission.
+        if (!device.openable) {
+            bus().lastError = kErrorAccessDenied;
+            return kNoDevice;
         }
+        if (heldByAHandle(device.path)) {
+            bus().lastError = kErrorBusy;
+            return kNoDevice;
+        }
+        bus().handles.push_back(std::make_unique<OpenDevice>(OpenDevice{device}));
+        bus().handles.back()->held = true;
+        return bus().handles.back().get();
+    }
     bus().lastError = kErrorFileNotFound;
     return kNoDevice;
 }
 
 bool deviceHeldElsewhere(std::uint32_t systemError) { return systemError == kErrorBusy; }
+
+bool deviceAbsent(std::uint32_t systemError) { return systemError == kErrorFileNotFound; }
+
+// Like a named claim, the kept one is the path's: it outlives the unit being unplugged.
+void deviceKeepClaim(DeviceHandle handle) {
+    if (OpenDevice* device = openDevice(handle)) bus().keptClaim = device->device.path;
+}
+
+void deviceLetGoOfClaim() { bus().keptClaim.clear(); }
+
+bool deviceSerialNumber(DeviceHandle handle, char16_t* serial, std::uint32_t units) {
+    OpenDevice* device = openDevice(handle);
+    if (device == nullptr || device->device.unit == nullptr || units == 0 ||
+        device->device.unit->serialNumber.empty())
+        return false;
+    std::uint32_t at = 0;
+    for (char unit : device->device.unit->serialNumber)
+        if (at + 1 < units) serial[at++] = static_cast<char16_t>(static_cast<unsigned char>(unit));
+    serial[at] = u'\0';
+    return true;
+}
+
+DeviceHandle simOpenAsAnotherProgram(const std::u16string& path) {
+    if (bus().keptClaim == path) {
+        bus().lastError = kErrorBusy;
+        return kNoDevice;
+    }
+    return deviceOpen(path.c_str());
+}
+
+const std::u16string& simKeptClaim() { return bus().keptClaim; }
 
 DeviceHandle simOpenUnheld(const std::u16string& path) {
     for (const SimDevice& device : bus().devices)

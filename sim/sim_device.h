@@ -42,5 +42,10 @@ std::uint32_t simOpenHandles();
 // Opens the device at `path` as a program that holds nothing would (another tool reading the
 // same unit): it gets every input report the unit sends. kNoDevice when it is not plugged.
 void* simOpenUnheld(const std::u16string& path);
+// Opens the device at `path` as another of our programs would: kNoDevice, busy, while this
+// program holds it or keeps its claim.
+void* simOpenAsAnotherProgram(const std::u16string& path);
+// The path whose claim the program keeps between opens; empty when none.
+const std::u16string& simKeptClaim();
 // Input reports queued on an open handle and not read.
 std::size_t simQueuedReports(void* handle);

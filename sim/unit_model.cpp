@@ -73,6 +73,9 @@ void answerCommand(SimUnit& unit, const std::uint8_t* request, std::uint32_t len
             if (request[3] == 0 && !unit.locked) return errorAnswer(answer, kSimNotLocked);
             unit.writeProtected = request[3] != 0;
             answer[3] = unit.writeProtected ? 1 : 0;
+            // Closing up after a transfer: the ESC reports what it runs now from then on.
+            if (unit.writeProtected && !unit.flash.empty() && unit.escVersionAfterUpdate != 0)
+                writeU16(unit.escInfo + 4, unit.escVersionAfterUpdate);
             return;
         case EraseFirmware:
             if (unit.writeProtected) return errorAnswer(answer, kSimProtected);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum class SimFaultKind {
@@ -53,6 +54,7 @@ constexpr std::uint16_t kSimAnswerNormally = 0xFFFF;
 struct SimUnit {
     // What the unit reports about itself and the ESC.
     std::uint16_t productId = 2;
+    std::string serialNumber = "TL0000017";  // the USB serial number; empty: none
     std::uint32_t outputReportLength = 60;
     std::uint32_t inputReportLength = 60;
     bool capabilitiesFail = false;
@@ -73,6 +75,9 @@ struct SimUnit {
     bool erased = false;
     bool addressSet = false;
     std::vector<std::uint8_t> flash;  // bytes written since the erase, in order
+    // The firmware version the ESC reports once write protection is restored after a
+    // transfer; 0: it goes on reporting the version it had.
+    std::uint16_t escVersionAfterUpdate = 0;
 
     SimEsc swapTo;  // what a swapEsc fault connects
 

@@ -18,10 +18,11 @@ constexpr int kExitAddressFailed = 13;
 constexpr int kExitBlockFailed = 14;
 constexpr int kExitEscChanged = 15;  // asked again before the lock, the unit told of another ESC
 constexpr int kExitInUse = 16;       // another of our programs holds the unit
+constexpr int kExitCannotRecord = 17;  // the --record file cannot be opened for appending
 
 // In the order --help lists them.
 constexpr int kExitCodes[] = {
     kExitSuccess,      kExitUsage,        kExitNoUnit,        kExitSeveralUnits, kExitCannotOpen,
     kExitNotReady,     kExitIncompatible, kExitDeclined,      kExitInterrupted,  kExitLockFailed,
     kExitUnlockFailed, kExitEraseFailed,  kExitAddressFailed, kExitBlockFailed, kExitEscChanged,
-    kExitInUse};
+    kExitInUse,        kExitCannotRecord};

@@ -23,6 +23,8 @@ struct FlashOutcome {
 
 // A stop at or before the erase step leaves the ESC's firmware as it was.
 inline bool escUntouched(FlashStep stoppedAt) { return stoppedAt <= FlashStep::erase; }
+// A stop at or before the lock step sent the unit nothing but identification.
+inline bool unitUntouched(FlashStep stoppedAt) { return stoppedAt <= FlashStep::lock; }
 
 // Asked before each step with the step about to start; false stops the chain there.
 using StepQuestion = bool (*)(FlashStep next, void* context);

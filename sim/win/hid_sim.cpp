@@ -29,6 +29,7 @@ struct DeviceInfo {
     unsigned outputLength = 0;
     unsigned inputLength = 0;
     char caps[8] = {};
+    char serial[64] = {};  // "-" for none
 };
 
 struct Preparsed {
@@ -72,8 +73,8 @@ bool deviceInfoOf(HANDLE handle, DeviceInfo* info) {
     if (!deviceNameOf(handle, &name) || !simControlWait((L"info " + name).c_str(), &reply, 0))
         return false;
     const std::string text = simToUtf8(reply);
-    return std::sscanf(text.c_str(), "%x %x %u %u %7s", &info->vendorId, &info->productId,
-                       &info->outputLength, &info->inputLength, info->caps) == 5;
+    return std::sscanf(text.c_str(), "%x %x %u %u %7s %63s", &info->vendorId, &info->productId,
+                       &info->outputLength, &info->inputLength, info->caps, info->serial) == 6;
 }
 
 Preparsed* preparsedOf(PHIDP_PREPARSED_DATA data) {
@@ -98,6 +99,24 @@ extern "C" __declspec(dllexport) BOOLEAN NTAPI
     attributes->VendorID = static_cast<USHORT>(info.vendorId);
     attributes->ProductID = static_cast<USHORT>(info.productId);
     attributes->VersionNumber = 0x0100;
+    return TRUE;
+}
+
+extern "C" __declspec(dllexport) BOOLEAN NTAPI
+    HidD_GetSerialNumberString(HANDLE handle, PVOID buffer, ULONG bytes) {
+    DeviceInfo info;
+    if (buffer == nullptr || !deviceInfoOf(handle, &info)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A device without one fails the request, as the system's driver does.
+    const std::size_t units = std::strlen(info.serial);
+    if (std::strcmp(info.serial, "-") == 0 || (units + 1) * sizeof(WCHAR) > bytes) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* text = static_cast<WCHAR*>(buffer);
+    for (std::size_t i = 0; i <= units; ++i) text[i] = static_cast<WCHAR>(info.serial[i]);
     return TRUE;
 }
 

@@ -729,13 +729,17 @@ std::string listCommand() {
     return out;
 }
 
+// What `info` says for a device without a USB serial number.
+const std::string kNoSerialNumber = "-";
+
 std::string infoCommand(const PipeDevice& device) {
     const char* caps = device.caps == CapsMode::ok     ? "ok"
                        : device.caps == CapsMode::fail ? "fail"
                                                        : "status";
     return hexString(device.vendorId, 4) + " " + hexString(device.productId, 4) + " " +
            std::to_string(device.unit.outputReportLength) + " " +
-           std::to_string(device.unit.inputReportLength) + " " + caps;
+           std::to_string(device.unit.inputReportLength) + " " + caps + " " +
+           (device.unit.serialNumber.empty() ? kNoSerialNumber : device.unit.serialNumber);
 }
 
 std::string commandsCommand(const SimUnit& unit) {

@@ -72,6 +72,7 @@ struct NodeRecord {
     std::uint16_t productId;
     const char* name;
     hiditems::Bytes descriptor;
+    std::string serialNumber;  // HID_UNIQ, which hidapi gives as the serial number
 };
 
 struct AnswerHold {
@@ -395,7 +396,7 @@ std::string nodeRecordText(const NodeRecord& node) {
            "E: SUBSYSTEM=hid\n"
            "E: HID_ID=" +
            hidId + "\n" + "E: HID_NAME=" + node.name + "\n" +
-           "E: HID_UNIQ=\n"
+           "E: HID_UNIQ=" + node.serialNumber + "\n"
            "H: report_descriptor=" +
            hex(node.descriptor) +
            "\n"
@@ -435,7 +436,8 @@ const char* unitName(const SimUnit& unit) {
 }
 
 bool setUpUnitNode(EmulatedUnit& e, NodeAccess access) {
-    const NodeRecord record{0, kUnitVendorId, e.unit.productId, unitName(e.unit), e.descriptor};
+    const NodeRecord record{0, kUnitVendorId, e.unit.productId, unitName(e.unit), e.descriptor,
+                            e.unit.serialNumber};
     // Permissions come last: the handler is attached to a node that can still be opened.
     if (!addNode(e, record, NodeAccess::granted, &e.master, &e.nodeTarget)) return false;
     if (!oneTokenPerRead(e.master)) return fail("setting the node's pty mode");
@@ -621,7 +623,7 @@ bool plugOtherDevice(EmulatedUnit* e, std::uint16_t vendorId, std::uint16_t prod
                      NodeAccess access) {
     // A plain vendor collection: nothing looks into it.
     const NodeRecord record{e->nodes, vendorId, productId, "OTHER",
-                            hiditems::unitReportDescriptor(7, 7)};
+                            hiditems::unitReportDescriptor(7, 7), ""};
     int master = -1;
     std::string target;
     const bool added = addNode(*e, record, access, &master, &target);

@@ -299,6 +299,21 @@ INSTANTIATE_TEST_SUITE_P(
         Situation{"UnitOptionChoosesOneOfTwo", plugTwoReady,
                   {"update", "--yes", "--unit", kSecondPathText}, kExitSuccess,
                   {IDS_UPDATE_SUCCEEDED}, {"ZELQUAD"}, {}, Written::imageToSecond},
+        // An unplugged unit named with --unit is no unit at all, not one that cannot be
+        // opened; a unit that is there but refuses to open is the other case.
+        Situation{"UnitOptionNamesAPathWithNothingThere", plugReady,
+                  {"update", "--yes", "--unit", "/dev/hidraw9"}, kExitNoUnit, {IDS_STEPS}, {},
+                  {"No programming unit at /dev/hidraw9.\n"}, Written::nothing},
+        Situation{"UnitOptionNamesAPathWithNothingThereInGerman",
+                  [](Bench& b) {
+                      b.plugReady(0, kFirstPath);
+                      b.around.language = Language::german;
+                  },
+                  {"update", "--yes", "--unit", "/dev/hidraw9"}, kExitNoUnit, {IDS_STEPS}, {},
+                  {"Keine Programmiereinheit unter /dev/hidraw9.\n"}, Written::nothing},
+        Situation{"UnitOptionNamesAUnitThatCannotBeOpened", plugUnopenable,
+                  {"update", "--yes", "--unit", kFirstPathText}, kExitCannotOpen, {}, {},
+                  {"cannot be opened (system error 5)"}, Written::nothing},
         Situation{"UnitInItsBootloader",
                   [](Bench& b) {
                       b.plugReady(0, kFirstPath);
@@ -349,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
         Situation{"UnitCannotBeOpened", plugUnopenable, {"update", "--yes"}, kExitCannotOpen, {},
                   {},
                   {"The programming unit \\\\?\\hid#vid_f0e1&pid_0002#first cannot be opened "
-                   "(system error 2).\n"},
+                   "(system error 5).\n"},
                   Written::nothing},
         Situation{"PermissionDeniedNamesTheUdevRule",
                   [](Bench& b) {
@@ -357,7 +372,7 @@ INSTANTIATE_TEST_SUITE_P(
                       b.around.openFailuresArePermission = true;
                   },
                   {"update", "--yes"}, kExitCannotOpen, {}, {},
-                  {"cannot be opened: permission denied (system error 2).\n"
+                  {"cannot be opened: permission denied (system error 5).\n"
                    "Allow access with the udev rule 70-zirvano-programming-unit.rules from the "
                    "source tree, then plug the unit in again:\n"
                    "  sudo install -m 644 resources/linux/70-zirvano-programming-unit.rules "
@@ -909,6 +924,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
                    "\"systemError\":null,\"schemaVersion\":1,\"hint\":\"No programming unit was "
                    "found on the USB Port. To update the ESC do the following:\"}\n"},
+        // The same state as with no unit at all: no path, no system error.
+        StatusCase{"NothingAtTheNamedPathJson", plugReady,
+                   {"status", "--json", "--unit", "/dev/hidraw9"}, kExitNoUnit,
+                   "{\"state\":\"no-unit\",\"exitCode\":3,\"path\":null,\"unit\":null,"
+                   "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
+                   "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
+                   "\"systemError\":null,\"schemaVersion\":1,"
+                   "\"hint\":\"No programming unit at /dev/hidraw9.\"}\n"},
         StatusCase{"WrongModeJsonHasNoEscVersions",
                    [](Bench& b) {
                        b.plugReadyZelquad(0, u"unit \"A\"\\1");
@@ -985,7 +1008,7 @@ TEST_F(CliTest, ListShowsEveryUnitWithItsStateAndWhyOneCannotBeUsed) {
               "\\\\?\\hid#vid_f0e1&pid_0002#first  TAVILINK 1.2  ready\n"
               "\\\\?\\hid#vid_f0e1&pid_0001#second  ZELQUAD 1.2  in the wrong mode\n"
               "silent  TAVILINK  not identified: identification failed with result -3\n"
-              "closed  cannot be opened: permission denied (system error 2)\n");
+              "closed  cannot be opened: permission denied (system error 5)\n");
     // The advice is no result: stderr, so that a script reading the list gets the list alone.
     EXPECT_EQ(run.err,
               "Allow access with the udev rule 70-zirvano-programming-unit.rules from the "
@@ -1044,8 +1067,8 @@ TEST_F(CliTest, ListJsonHasTheStatusObjectOfEveryUnitInTheListsOrder) {
               "{\"state\":\"cannot-open\",\"exitCode\":5,\"path\":\"closed\",\"unit\":null,"
               "\"unitVersion\":null,\"escType\":null,\"escBootloaderVersion\":null,"
               "\"escVersion\":null,\"carriedVersion\":\"3.3\",\"candidates\":null,"
-              "\"systemError\":2,\"schemaVersion\":1,\"hint\":\"The programming unit closed "
-              "cannot be opened: permission denied (system error 2).\"}\n"
+              "\"systemError\":5,\"schemaVersion\":1,\"hint\":\"The programming unit closed "
+              "cannot be opened: permission denied (system error 5).\"}\n"
               "]\n");
     EXPECT_TRUE(holds(run.err, "udev rule")) << "the advice stays on stderr";
     EXPECT_TRUE(gotNothingToWrite(b.units[0]));
@@ -1164,14 +1187,14 @@ INSTANTIATE_TEST_SUITE_P(
 const char* const kDocumentedExitCodes[][2] = {
     {"0", "success"},
     {"2", "bad usage: unknown command or option, missing value"},
-    {"3", "no programming unit found, or --unit names another device"},
+    {"3", "no programming unit found, none at the --unit path, or --unit names another device"},
     {"4", "several units and no --unit"},
     {"5", "the unit cannot be opened (permission)"},
     {"6", "not ready: unit in the wrong mode, no updatable ESC, unit not identified"},
     {"7", "incompatible ESC type"},
     {"8", "declined: not confirmed, no terminal and no --yes, or a downgrade without "
           "--allow-downgrade"},
-    {"9", "interrupted by Ctrl-C or SIGTERM (on Linux the program ends by the signal)"},
+    {"9", "interrupted by Ctrl-C, SIGTERM or SIGHUP (on Linux the program ends by the signal)"},
     {"10", "the unit's system lock failed"},
     {"11", "opening the ESC flash failed"},
     {"12", "erasing the old firmware failed"},
@@ -1179,6 +1202,7 @@ const char* const kDocumentedExitCodes[][2] = {
     {"14", "writing a firmware block failed"},
     {"15", "the ESC changed since it was confirmed; nothing was written"},
     {"16", "the unit is in use by another program; nothing was sent"},
+    {"17", "the --record file cannot be opened for appending; nothing was sent"},
 };
 
 TEST_F(CliTest, HelpShowsTheCommandsAndExactlyTheDocumentedExitCodes) {

@@ -13,15 +13,20 @@
 #include "link/commands.h"
 #include "link/product_identity.h"
 #include "link/programmer_link.h"
+#include "link/device_io.h"
 #include "sim/sim_device.h"
 
 namespace {
 
 const std::u16string kUnitPath = u"\\\\?\\hid#vid_f0e1&pid_0002#bench";
 const std::u16string kOtherUnitPath = u"\\\\?\\hid#vid_f0e1&pid_0001#other";
+constexpr const char* kUnitPathText = "\\\\?\\hid#vid_f0e1&pid_0002#bench";
 constexpr std::uint32_t kForeignType = 0x0B07403C;
 constexpr std::uint16_t kOldFirmware = 0x0302;
 constexpr std::uint64_t kSecond = 1000;
+// A look asks the unit twice (the survey of every unit, then the one found); the update asks
+// again before its lock.
+constexpr std::uint32_t kReidentification = 3;
 // Longer than a whole update with its fixed pauses.
 constexpr std::uint64_t kUpdateMs = 60 * kSecond;
 
@@ -53,6 +58,10 @@ struct Bench {
     bool answerYes = true;
     int questionsAsked = 0;
     Language language = Language::english;
+    // The --record file: its lines, and whether it can be opened at all.
+    std::string record;
+    bool recordOpens = true;
+    int recordsOpen = 0;
 
     // The events are taken in order as the virtual clock passes them.
     void at(std::uint64_t ms, std::function<void()> act) {
@@ -98,6 +107,24 @@ void nothingToDo(bool) {}
 bool notPermission(std::uint32_t) { return false; }
 bool anyPath(const char16_t*) { return true; }
 
+constexpr std::uint32_t kNoSuchFolder = 2;
+void* openRecord(const char*, std::uint32_t* systemError) {
+    if (!bench->recordOpens) {
+        *systemError = kNoSuchFolder;
+        return nullptr;
+    }
+    ++bench->recordsOpen;
+    return &bench->record;
+}
+bool appendRecord(void* file, const char* line, std::size_t length, std::uint32_t*) {
+    static_cast<std::string*>(file)->append(line, length);
+    return true;
+}
+void closeRecord(void*) { --bench->recordsOpen; }
+// 2026-12-11T07:30:05.042Z, and on with the virtual clock.
+constexpr std::uint64_t kUtcAtStartMs = 1796974205042ull;
+std::uint64_t utcNow() { return kUtcAtStartMs + simNowMs(); }
+
 FlasherRun runFlasher(Bench& b, std::vector<const char*> arguments) {
     bench = &b;
     FlasherRun run{};
@@ -106,8 +133,9 @@ FlasherRun runFlasher(Bench& b, std::vector<const char*> arguments) {
     setting.console.err = {appendTo, &run.err, b.terminal};
     setting.console.inputIsTerminal = b.terminal;
     setting.console.readLine = answer;
-    setting.system = {virtualNow, scriptedStop, nothingToDo, nothingToDo,
-                      notPermission, anyPath, true};
+    setting.system = {virtualNow, scriptedStop, nothingToDo, nothingToDo, notPermission,
+                      anyPath,    true,         openRecord,  appendRecord, closeRecord,
+                      utcNow};
     setting.language = b.language;
     setting.image = kCarriedImage;
     arguments.insert(arguments.begin(), "zirvano-flash");
@@ -421,6 +449,259 @@ TEST_F(Series, GermanLinesAreGerman) {
               "Serie beendet: 0 aktualisiert, 1 übersprungen, 0 abgelehnt, 0 fehlgeschlagen.\n");
     EXPECT_NE(run.err.find("Regler abziehen, um mit dem nächsten weiterzumachen"),
               std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The unit is the series' own from its first look to its end.
+
+// Another program of ours trying the unit between two looks, and after the series.
+bool anotherProgramGetsTheUnit() {
+    void* other = simOpenAsAnotherProgram(kUnitPath);
+    if (other == kNoDevice) return false;
+    deviceClose(other);
+    return true;
+}
+
+TEST_F(Series, HoldsTheUnitBetweenLooksAndLetsGoAtItsEnd) {
+    simConnectEsc(b.unit, simNoEsc());
+    plug();
+    std::vector<bool> tries;
+    // Between two looks while waiting for an ESC, then while waiting for it to leave.
+    b.at(1250, [&] { tries.push_back(anotherProgramGetsTheUnit()); });
+    b.at(2 * kSecond, [&] { b.connect(simReadyEsc(kOldFirmware)); });
+    b.at(2 * kSecond + kUpdateMs, [&] { tries.push_back(anotherProgramGetsTheUnit()); });
+    b.at(2 * kSecond + kUpdateMs + kSecond, [&] { b.ctrlC(); });
+
+    const FlasherRun run = runFlasher(b, {"update", "--wait", "--repeat", "--yes"});
+
+    EXPECT_EQ(tries, (std::vector<bool>{false, false})) << "no other program gets it meanwhile";
+    EXPECT_EQ(erases(b.unit), 1u);
+    EXPECT_EQ(run.exitCode, kExitSuccess);
+    EXPECT_TRUE(anotherProgramGetsTheUnit()) << "let go when the series ended";
+}
+
+// While the ESC just handled stays, a second unit plugged in makes the unit ambiguous, which says
+// nothing about that ESC: once the second unit is gone, the ESC is still the one handled.
+TEST_F(Series, SeveralUnitsWhileTheEscStaysAreNoSignThatItLeft) {
+    plug();
+    b.at(kUpdateMs, [&] { simBusPlugUnit(b.otherUnit, kOtherUnitPath); });
+    b.at(kUpdateMs + 2 * kSecond, [&] { simBusUnplug(kOtherUnitPath); });
+    b.at(kUpdateMs + 4 * kSecond, [&] { b.ctrlC(); });
+
+    const FlasherRun run =
+        runFlasher(b, {"update", "--wait", "--repeat", "--yes", "--allow-downgrade"});
+
+    EXPECT_EQ(erases(b.unit), 1u);
+    EXPECT_EQ(erases(b.otherUnit), 0u);
+    EXPECT_EQ(linesOf(run.out).back(), "Series ended: 1 updated, 0 skipped, 0 refused, 0 failed.");
+}
+
+// With --unit, an unplugged unit leaves nothing at its path: its ESC has left, and the unit
+// plugged in there next brings a new one.
+TEST_F(Series, WithUnitOptionAnUnpluggedUnitMeansItsEscLeft) {
+    plug();
+    b.at(kUpdateMs, [&] { simBusUnplug(kUnitPath); });
+    b.at(kUpdateMs + 2 * kSecond, [&] { simBusPlugUnit(b.otherUnit, kUnitPath); });
+    b.at(3 * kUpdateMs, [&] { b.ctrlC(); });
+
+    const FlasherRun run =
+        runFlasher(b, {"update", "--wait", "--repeat", "--yes", "--unit", kUnitPathText});
+
+    EXPECT_EQ(erases(b.unit), 1u);
+    EXPECT_EQ(erases(b.otherUnit), 1u) << run.err;
+    EXPECT_NE(run.err.find("Waiting for an ESC to update (Ctrl-C ends). Unit: none attached"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.exitCode, kExitSuccess);
+}
+
+// Ctrl-C or SIGTERM at any moment before the lock is sent is the series' designed end: the
+// ESC found ready is left as it was and nothing counts as failed.
+struct BeforeTheLock {
+    const char* name;
+    std::uint8_t afterCommand;  // the stop comes once the unit received this
+    std::uint32_t occurrence;
+    int stops;  // 1: Ctrl-C; 2: Ctrl-C twice, as insisting as SIGTERM
+};
+
+class StopBeforeTheLock : public Series, public ::testing::WithParamInterface<BeforeTheLock> {};
+void PrintTo(const BeforeTheLock& row, std::ostream* out) { *out << row.name; }
+
+TEST_P(StopBeforeTheLock, EndsTheSeriesWithNothingFailed) {
+    const BeforeTheLock& row = GetParam();
+    plug();
+    b.after(row.afterCommand, row.occurrence, [&] {
+        for (int i = 0; i < row.stops; ++i) b.ctrlC();
+    });
+
+    const FlasherRun run =
+        runFlasher(b, {"update", "--wait", "--repeat", "--yes", "--record", "bench.log"});
+
+    EXPECT_EQ(run.exitCode, kExitSuccess) << run.err;
+    EXPECT_EQ(run.out, "Series ended: 0 updated, 0 skipped, 0 refused, 0 failed.\n");
+    EXPECT_EQ(b.unit.commandCounts[SystemLock], 0u) << "nothing but identification was sent";
+    EXPECT_NE(b.record.find("\"outcome\":\"declined\""), std::string::npos) << b.record;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, StopBeforeTheLock,
+    ::testing::Values(BeforeTheLock{"CtrlCInTheLookThatFindsAReadyEsc", Identify, 1, 1},
+                      BeforeTheLock{"CtrlCAsTheLookReadsTheEsc", ReadEscBootInfo, 2, 1},
+                      BeforeTheLock{"CtrlCWhileTheEscIsAskedAgain", Identify, kReidentification, 1},
+                      BeforeTheLock{"InsistingWhileTheEscIsAskedAgain", ReadEscBootInfo,
+                                    kReidentification, 2}),
+    [](const ::testing::TestParamInfo<BeforeTheLock>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// --record: a line for every ESC identified.
+
+std::vector<std::string> recordLines(const Bench& b) { return linesOf(b.record); }
+
+// The raw JSON value of `name` in a record line: a quoted string, a number or null.
+std::string fieldOf(const std::string& line, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos) return "(missing)";
+    const std::size_t from = at + key.size();
+    if (line[from] == '"') return line.substr(from, line.find('"', from + 1) - from + 1);
+    return line.substr(from, line.find_first_of(",}", from) - from);
+}
+
+TEST_F(Series, RecordLineOfARefusedEscHasEveryField) {
+    simSetEscType(b.unit, kForeignType, kSimEscBootloaderVersion);
+    plug();
+
+    const FlasherRun run = runFlasher(b, {"update", "--yes", "--record", "bench.log"});
+
+    EXPECT_EQ(run.exitCode, kExitIncompatible);
+    EXPECT_EQ(b.record,
+              "{\"schemaVersion\":1,\"time\":\"2026-12-11T07:30:05.043Z\",\"unit\":\"TAVILINK\","
+              "\"path\":\"\\\\\\\\?\\\\hid#vid_f0e1&pid_0002#bench\",\"unitSerial\":\"TL0000017\","
+              "\"unitVersion\":\"1.2\",\"escType\":\"0B07403C\","
+              "\"escBootloaderVersion\":\"2.1.5\",\"escVersionBefore\":\"3.2\","
+              "\"escVersionAfter\":null,\"outcome\":\"refused\",\"failedStep\":null,"
+              "\"unitCode\":null,\"exitCode\":7,\"durationMs\":0}\n");
+    EXPECT_EQ(b.recordsOpen, 0) << "closed at the end";
+}
+
+// What became of the ESC, for each way an update can end.
+struct RecordCase {
+    const char* name;
+    void (*prepare)(Bench& b);
+    std::vector<const char*> arguments;
+    const char* outcome;
+    const char* failedStep;
+    const char* unitCode;
+    const char* exitCode;
+    const char* versionAfter;
+};
+
+class RecordOfOneEsc : public Series, public ::testing::WithParamInterface<RecordCase> {};
+void PrintTo(const RecordCase& row, std::ostream* out) { *out << row.name; }
+
+TEST_P(RecordOfOneEsc, SaysWhatBecameOfIt) {
+    const RecordCase& row = GetParam();
+    row.prepare(b);
+    plug();
+    std::vector<const char*> arguments = row.arguments;
+    arguments.push_back("--record");
+    arguments.push_back("bench.log");
+
+    const FlasherRun run = runFlasher(b, arguments);
+
+    const std::vector<std::string> lines = recordLines(b);
+    ASSERT_EQ(lines.size(), 1u) << b.record << run.err;
+    EXPECT_EQ(fieldOf(lines[0], "outcome"), row.outcome);
+    EXPECT_EQ(fieldOf(lines[0], "failedStep"), row.failedStep);
+    EXPECT_EQ(fieldOf(lines[0], "unitCode"), row.unitCode);
+    EXPECT_EQ(fieldOf(lines[0], "exitCode"), row.exitCode);
+    EXPECT_EQ(std::to_string(run.exitCode), row.exitCode) << "the line says what the program did";
+    EXPECT_EQ(fieldOf(lines[0], "escVersionBefore"), "\"3.2\"");
+    EXPECT_EQ(fieldOf(lines[0], "escVersionAfter"), row.versionAfter);
+}
+
+void nothingMore(Bench&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, RecordOfOneEsc,
+    ::testing::Values(
+        RecordCase{"Updated",
+                   [](Bench& b) { b.unit.escVersionAfterUpdate = kCarriedFirmwareVersion; },
+                   {"update", "--yes"}, "\"updated\"", "null", "null", "0", "\"3.3\""},
+        RecordCase{"DeclinedAtThePrompt",
+                   [](Bench& b) {
+                       b.terminal = true;
+                       b.answerYes = false;
+                   },
+                   {"update"}, "\"declined\"", "null", "null", "8", "null"},
+        RecordCase{"EraseFailed",
+                   [](Bench& b) {
+                       b.unit.faults.push_back({EraseFirmware, 1, SimFaultKind::errorAnswer, 0x44});
+                   },
+                   {"update", "--yes"}, "\"failed\"", "\"erase\"", "\"00000044\"", "12", "null"},
+        RecordCase{"StoppedAfterTheLock",
+                   [](Bench& b) { b.after(SystemLock, 1, [&b] { b.ctrlC(); }); },
+                   {"update", "--yes"}, "\"stopped\"", "\"unlock-flash\"", "null", "9", "null"},
+        RecordCase{"ChangedBeforeTheLock",
+                   [](Bench& b) {
+                       b.unit.swapTo = simReadyEsc(kOldFirmware, kForeignType);
+                       b.unit.faults.push_back(
+                           {Identify, kReidentification, SimFaultKind::swapEsc, 0});
+                   },
+                   {"update", "--yes"}, "\"changed\"", "null", "null", "15", "null"},
+        RecordCase{"FailedInASeries",
+                   [](Bench& b) {
+                       b.unit.faults.push_back({WriteDataBlock, 3, SimFaultKind::errorAnswer, 0x46});
+                       b.at(kUpdateMs, [&b] { b.ctrlC(); });
+                   },
+                   {"update", "--wait", "--repeat", "--yes"}, "\"failed\"", "\"transfer\"",
+                   "\"00000046\"", "14", "null"}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
+
+TEST_F(Series, RecordHasALineForEachEscOfASeriesInItsOrder) {
+    b.unit = simReadyUnit(kCarriedFirmwareVersion);
+    plug();
+    b.at(3 * kSecond, [&] { b.connect(simNoEsc()); });
+    b.at(5 * kSecond, [&] { b.connect(simReadyEsc(kOldFirmware, kForeignType)); });
+    b.at(8 * kSecond, [&] { b.connect(simNoEsc()); });
+    b.at(10 * kSecond, [&] { b.connect(simReadyEsc(kOldFirmware)); });
+    b.at(10 * kSecond + kUpdateMs, [&] { b.ctrlC(); });
+
+    runFlasher(b, {"update", "--wait", "--repeat", "--yes", "--record=bench.log"});
+
+    const std::vector<std::string> lines = recordLines(b);
+    ASSERT_EQ(lines.size(), 3u) << b.record;
+    EXPECT_EQ(fieldOf(lines[0], "outcome"), "\"skipped\"");
+    EXPECT_EQ(fieldOf(lines[1], "outcome"), "\"refused\"");
+    EXPECT_EQ(fieldOf(lines[1], "escType"), "\"0B07403C\"");
+    EXPECT_EQ(fieldOf(lines[2], "outcome"), "\"updated\"");
+    // From the look that found it to the end of its update: at least the fixed pauses.
+    EXPECT_GE(std::stoul(fieldOf(lines[2], "durationMs")), 45860u);
+    for (const std::string& line : lines) EXPECT_EQ(fieldOf(line, "unitSerial"), "\"TL0000017\"");
+}
+
+TEST_F(Series, RecordHasNoLineWhereNoEscWasIdentified) {
+    simConnectEsc(b.unit, simNoEsc());
+    plug();
+    const FlasherRun run = runFlasher(b, {"update", "--yes", "--record", "bench.log"});
+    EXPECT_EQ(run.exitCode, kExitNotReady);
+    EXPECT_EQ(b.record, "");
+}
+
+TEST_F(Series, RecordThatCannotBeOpenedEndsTheCommandBeforeAnythingIsSent) {
+    b.recordOpens = false;
+    plug();
+    for (const std::vector<const char*>& arguments :
+         {std::vector<const char*>{"update", "--yes", "--record", "/no/such/folder/bench.log"},
+          std::vector<const char*>{"update", "--wait", "--repeat", "--yes", "--record",
+                                   "/no/such/folder/bench.log"}}) {
+        const FlasherRun run = runFlasher(b, arguments);
+        EXPECT_EQ(run.exitCode, kExitCannotRecord);
+        EXPECT_EQ(run.err,
+                  "The record file /no/such/folder/bench.log cannot be opened for appending "
+                  "(system error 2); nothing was sent.\n");
+        EXPECT_TRUE(b.unit.received.empty());
+    }
 }
 
 }  // namespace
