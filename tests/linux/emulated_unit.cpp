@@ -57,6 +57,8 @@ constexpr std::chrono::microseconds kSignalPollInterval{200};
 constexpr std::size_t kStatusChunkBytes = 1024;
 // How long what a program prints is taken in before its lines are counted again.
 constexpr std::uint32_t kTextCountSliceMs = 20;
+// How often a program whose output is not read is looked at for its end.
+constexpr std::chrono::milliseconds kEndPollInterval{10};
 constexpr int kHexBase = 16;
 
 struct QueuedAnswer {
@@ -348,6 +350,13 @@ std::string nodeSysPath(const NodeRecord& node) {
     return "/sys/devices/" + hidDeviceName(node) + "/hidraw/" + hidrawName(node);
 }
 
+std::string testbedRoot(const EmulatedUnit& e) {
+    gchar* root = umockdev_testbed_get_root_dir(e.testbed);
+    const std::string rootDir = root;
+    g_free(root);
+    return rootDir;
+}
+
 bool linkTo(const std::string& target, const std::string& directory, const std::string& name) {
     if (g_mkdir_with_parents(directory.c_str(), 0755) != 0) return false;
     return symlink(target.c_str(), (directory + "/" + name).c_str()) == 0;
@@ -366,9 +375,7 @@ bool numberNodeAsItsPty(EmulatedUnit& e, const NodeRecord& record, const std::st
     umockdev_testbed_set_attribute(e.testbed, node.c_str(), "dev", number.c_str());
     umockdev_testbed_set_property(e.testbed, node.c_str(), "MAJOR", majorNumber.c_str());
     umockdev_testbed_set_property(e.testbed, node.c_str(), "MINOR", minorNumber.c_str());
-    gchar* root = umockdev_testbed_get_root_dir(e.testbed);
-    const std::string rootDir = root;
-    g_free(root);
+    const std::string rootDir = testbedRoot(e);
     return linkTo("../../" + node.substr(std::strlen("/sys/")), rootDir + "/sys/dev/char",
                   number) &&
            linkTo(number, rootDir + "/dev/.node", hidrawName(record));
@@ -650,6 +657,42 @@ void unplugEmulatedUnit(EmulatedUnit* e) {
     delete e;
 }
 
+void unplugUnitNode(EmulatedUnit* e) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    e->unit.connected = false;
+    e->answers.clear();
+    const std::string root = testbedRoot(*e);
+    const std::string node = std::string(kUnitNode).substr(std::strlen("/dev/"));
+    unlink((root + kUnitNode).c_str());
+    unlink((root + "/dev/.node/" + node).c_str());
+    // Its open descriptors hang up, as a vanished hidraw node's do.
+    close(e->watch);
+    close(e->master);
+    e->watch = -1;
+    e->master = -1;
+}
+
+bool plugUnitNodeAgain(EmulatedUnit* e, const SimUnit& unit) {
+    std::lock_guard<std::mutex> hold(e->lock);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return fail("a new pty");
+    const char* name = ptsname(master);
+    if (name == nullptr || !oneTokenPerRead(master)) return fail("setting up the new pty");
+    e->master = master;
+    e->nodeTarget = name;
+    const NodeRecord record{0, kUnitVendorId, unit.productId, unitName(unit), e->descriptor,
+                            unit.serialNumber};
+    if (symlink(e->nodeTarget.c_str(), (testbedRoot(*e) + kUnitNode).c_str()) != 0)
+        return fail("linking the node to its new pty");
+    if (!numberNodeAsItsPty(*e, record, e->nodeTarget)) return fail("numbering the node");
+    e->watch = static_cast<int>(
+        syscall(SYS_openat, AT_FDCWD, e->nodeTarget.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (e->watch < 0) return fail("opening the new pty");
+    e->unit = unit;
+    e->pluggedAt = std::chrono::steady_clock::now();
+    return true;
+}
+
 SimUnit emulatedUnitState(EmulatedUnit* e) {
     std::lock_guard<std::mutex> hold(e->lock);
     return e->unit;
@@ -716,7 +759,8 @@ RunningProgram* startInMockEnvironment(EmulatedUnit* e, const std::vector<std::s
 
     auto* program = new RunningProgram;
     int theirInput = -1;
-    if (input == ProgramInput::terminal) {
+    const bool terminal = input != ProgramInput::nothing;
+    if (terminal) {
         if (!openTerminal(&program->terminal, &theirInput)) {
             delete program;
             return nullptr;
@@ -737,12 +781,12 @@ RunningProgram* startInMockEnvironment(EmulatedUnit* e, const std::vector<std::s
     if (child == 0) {
         dup2(theirInput, STDIN_FILENO);
         dup2(output[1], STDOUT_FILENO);
-        dup2(errors[1], STDERR_FILENO);
+        dup2(input == ProgramInput::terminalForErrorsToo ? theirInput : errors[1], STDERR_FILENO);
         if (denied) dropPermissionOverride();
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    if (input == ProgramInput::terminal)
+    if (terminal)
         program->terminalInput = theirInput;
     else
         close(theirInput);
@@ -810,6 +854,21 @@ void typeLine(RunningProgram* program, const std::string& line) {
 
 void signalProgram(RunningProgram* program, int signal) { kill(program->child, signal); }
 
+void closeTerminal(RunningProgram* program) {
+    for (int* end : {&program->terminal, &program->terminalInput}) {
+        if (*end >= 0) close(*end);
+        *end = -1;
+    }
+}
+
+void closeOutput(RunningProgram* program) {
+    for (pollfd& end : program->ends) {
+        if (end.fd >= 0) close(end.fd);
+        end.fd = -1;
+    }
+    program->open = 0;
+}
+
 int programProcessId(const RunningProgram* program) { return program->child; }
 
 bool waitForSignalTaken(RunningProgram* program, int signal, std::uint32_t boundMs) {
@@ -825,14 +884,24 @@ ProgramRun finishProgram(RunningProgram* program, std::uint32_t boundMs) {
     // A terminal that goes away is the end of the answers a program can get.
     if (program->terminal >= 0) close(program->terminal);
     if (program->terminalInput >= 0) close(program->terminalInput);
-    collect(*program, after(boundMs), nullptr);
-    const bool killed = program->open > 0;
+    const auto deadline = after(boundMs);
+    collect(*program, deadline, nullptr);
+    // One whose output nobody reads any more ends within the bound as well, or never.
+    int status = 0;
+    bool killed = program->open > 0;
+    while (!killed && waitpid(program->child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            killed = true;
+            break;
+        }
+        std::this_thread::sleep_for(kEndPollInterval);
+    }
     if (killed) kill(program->child, SIGKILL);
     for (pollfd& end : program->ends)
         if (end.fd >= 0) close(end.fd);
-    int status = 0;
-    while (waitpid(program->child, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (killed)
+        while (waitpid(program->child, &status, 0) < 0 && errno == EINTR) {
+        }
     ProgramRun run = std::move(program->run);
     delete program;
     run.ended = !killed;

@@ -37,6 +37,12 @@ void unplugEmulatedUnit(EmulatedUnit* emulated);
 bool plugOtherDevice(EmulatedUnit* emulated, std::uint16_t vendorId, std::uint16_t productId,
                      NodeAccess access);
 
+// The unit's USB cable pulled: its node goes away and the descriptors open on it hang up; the
+// testbed stays. Then a unit (`unit`, a copy) plugged in at the same node, which is another node
+// for the system: a new device behind the same path.
+void unplugUnitNode(EmulatedUnit* emulated);
+bool plugUnitNodeAgain(EmulatedUnit* emulated, const SimUnit& unit);
+
 // What the unit holds and received so far (a copy).
 SimUnit emulatedUnitState(EmulatedUnit* emulated);
 
@@ -80,6 +86,7 @@ struct ProgramRun {
 enum class ProgramInput {
     nothing,   // /dev/null: a program that asks gets no answer and no terminal
     terminal,  // a terminal of its own, which the test types into; closed when it is finished
+    terminalForErrorsToo,  // the same, and its errors go to that terminal instead of a pipe
 };
 
 struct RunningProgram;
@@ -100,6 +107,11 @@ bool waitForTextTimes(RunningProgram* program, const std::string& text, std::siz
 // Types `line` and a line end on the program's terminal.
 void typeLine(RunningProgram* program, const std::string& line);
 void signalProgram(RunningProgram* program, int signal);
+// The program's terminal goes away while it runs, as a closed terminal window or a dropped SSH
+// connection leaves it (no signal is sent: the test sends the hang-up where it wants one).
+void closeTerminal(RunningProgram* program);
+// Nobody reads what the program prints any more: its writes meet a broken pipe.
+void closeOutput(RunningProgram* program);
 // Its process ID, for looking at it in /proc.
 int programProcessId(const RunningProgram* program);
 // True once `signal` is no longer pending for the program: a program that blocks it and waits

@@ -111,7 +111,9 @@ std::vector<std::string> flasherCommand(const std::vector<std::string>& argument
     return command;
 }
 
-std::string signalName(int signal) { return signal == SIGTERM ? "Sigterm" : "Sigint"; }
+std::string signalName(int signal) {
+    return signal == SIGTERM ? "Sigterm" : signal == SIGHUP ? "Sighup" : "Sigint";
+}
 
 // The unit and the flasher of one test; whatever is left is cleaned up when the test ends.
 struct Bench {
@@ -164,7 +166,8 @@ std::vector<BeforeEraseCase> beforeEraseCases() {
         {"WhileTheWriteProtectionIsRemoved", WriteProtect, 1, kGivenBack},
     };
     std::vector<BeforeEraseCase> rows;
-    for (int signal : {SIGINT, SIGTERM})
+    // A hang-up stops here as Ctrl-C does.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
         for (const Phase& phase : phases)
             rows.push_back({signalName(signal) + phase.name, phase.command, phase.occurrence,
                             signal, phase.givenBack});
@@ -396,5 +399,34 @@ INSTANTIATE_TEST_SUITE_P(Signal, StopAfterTheEraseTest, ::testing::ValuesIn(afte
                          [](const ::testing::TestParamInfo<AfterEraseCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// --- The terminal goes away after the erase: the transfer finishes all the same. ---
+
+// Its terminal closed (its errors went there), nobody reading its output, and the hang-up that
+// comes with a closed terminal: every write of the progress and of the result fails, and the
+// update runs to its end.
+TEST(TerminalGone, AfterTheEraseTheUpdateFinishesAndSucceeds) {
+    Bench bench;
+    bench.emulated = plugEmulatedUnit(simReadyUnit(kInstalledEscFirmware));
+    ASSERT_NE(bench.emulated, nullptr);
+    holdAnswer(bench.emulated, EraseFirmware, 1);
+    bench.flasher = startInMockEnvironment(bench.emulated, flasherCommand(kUpdateOfTheUnit),
+                                           ProgramInput::terminalForErrorsToo);
+    ASSERT_NE(bench.flasher, nullptr);
+    ASSERT_TRUE(waitForHeldAnswer(bench.emulated, kRunBoundMs));
+    closeTerminal(bench.flasher);
+    closeOutput(bench.flasher);
+    signalProgram(bench.flasher, SIGHUP);
+    ASSERT_TRUE(waitForSignalTaken(bench.flasher, SIGHUP, kSignalTakenBoundMs));
+    releaseHeldAnswer(bench.emulated);
+
+    const ProgramRun run = bench.finish();
+    ASSERT_TRUE(run.ended);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, kExitSuccess);
+    const SimUnit unit = emulatedUnitState(bench.emulated);
+    EXPECT_EQ(unit.flash, carriedImage());
+    EXPECT_EQ(requestsAfter(unit, WriteDataBlock, kLast), kGivenBack);
+}
 
 }  // namespace
