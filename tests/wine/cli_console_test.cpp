@@ -188,6 +188,11 @@ public:
             if (says(text)) return true;
         return says(text);
     }
+    // Ends it as a crash or the task manager would: no clean-up of its own.
+    ConsoleRun kill() {
+        if (process_ != nullptr) TerminateProcess(process_, kKilledExitCode);
+        return finish();
+    }
     ConsoleRun finish() {
         ConsoleRun run{false, 0, ""};
         if (process_ == nullptr) return run;
@@ -200,6 +205,7 @@ public:
 
 private:
     static constexpr DWORD kPollMs = 50;
+    static constexpr UINT kKilledExitCode = 255;
     HANDLE process_ = nullptr;
     std::thread reader_;
     std::mutex lock_;
@@ -253,6 +259,47 @@ TEST_F(ConsoleFlasher, WaitSkipsTheCurrentRefusesTheForeignAndUpdatesTheReadyEsc
             << "the foreign ESC received " << upToTheReadyEsc[i];
 }
 
+// A series holds the unit between its looks: another flasher finds it in use. The hold is the
+// process's own: a series ended without any clean-up leaves the unit free.
+TEST_F(ConsoleFlasher, SeriesHoldsTheUnitBetweenLooksUntilItsProcessEnds) {
+    constexpr DWORD kLookBoundMs = 20000;
+    ASSERT_EQ(sim("plug esc1 escver=0303").compare(0, 3, "ok "), 0);
+    RunningFlasher series(L"update --wait --repeat --yes");
+    EXPECT_TRUE(series.waitFor("ESC 1: skipped, it already runs 3.3.", kLookBoundMs));
+    EXPECT_TRUE(waitForTwoLooks());
+
+    const ConsoleRun meanwhile = runFlasher(L"status");
+    EXPECT_EQ(meanwhile.exitCode, static_cast<DWORD>(kExitInUse)) << meanwhile.output;
+    series.kill();
+    const ConsoleRun after = runFlasher(L"status");
+    EXPECT_EQ(after.exitCode, static_cast<DWORD>(kExitSuccess)) << after.output;
+}
+
+// The record's line names the unit by the serial number the system reports for it, and is
+// appended whole.
+TEST_F(ConsoleFlasher, RecordLineNamesTheUnitBySerialNumber) {
+    ASSERT_EQ(sim("plug esc1 type=0B07403C").compare(0, 3, "ok "), 0);
+    const std::wstring record = besideThisProgram(L"console_record.jsonl");
+    DeleteFileW(record.c_str());
+    const ConsoleRun run = runFlasher(L"update --yes --record \"" + record + L"\"");
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(kExitIncompatible)) << run.output;
+
+    HANDLE file = CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char bytes[kChunkBytes] = {};
+    DWORD got = 0;
+    ReadFile(file, bytes, sizeof bytes - 1, &got, nullptr);
+    CloseHandle(file);
+    const std::string line(bytes, got);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+    EXPECT_TRUE(holds(line, "\"unit\":\"TAVILINK\",\"path\":\"\\\\\\\\.\\\\pipe\\\\"))
+        << line;
+    EXPECT_TRUE(holds(line, "\"unitSerial\":\"TL0000017\"")) << line;
+    EXPECT_TRUE(holds(line, "\"outcome\":\"refused\"")) << line;
+    EXPECT_TRUE(holds(line, "\"exitCode\":7,")) << line;
+}
+
 struct ConsoleRow {
     const char* name;
     std::vector<std::string> setup;  // control commands
@@ -287,6 +334,17 @@ INSTANTIATE_TEST_SUITE_P(
                    "system shows following errorcode: 0x00000046-0x00000000\n"},
         ConsoleRow{"OtherEscType", {"plug esc1 type=0B07403C"}, L"update --yes",
                    kExitIncompatible, "The connected ESC is not compatible with this updater."},
+        ConsoleRow{"NothingAtTheUnitPath",
+                   {"plug esc1"},
+                   L"status --unit \\\\.\\pipe\\no-unit-here",
+                   kExitNoUnit,
+                   "No programming unit at \\\\.\\pipe\\no-unit-here."},
+        ConsoleRow{"RecordThatCannotBeOpened",
+                   {"plug esc1"},
+                   L"update --yes --record C:\\no-such-folder\\bench.jsonl",
+                   kExitCannotRecord,
+                   "The record file C:\\no-such-folder\\bench.jsonl cannot be opened for "
+                   "appending (system error 3); nothing was sent."},
         ConsoleRow{"VersionSaysPlaceholder", {}, L"--version", kExitSuccess,
                    "zirvano-flash 3.3 (TESSERAN ZIRVANO 60 LV)\nThis program carries a "
                    "placeholder image, not for flashing.\n"},
