@@ -1,5 +1,5 @@
-// The terminal flasher as a library: one call runs one command line against the device seam,
-// with everything around it (consoles, answers, clock, stop requests) handed in.
+// What the terminal flasher works with, handed in from outside (cli/platform.h on a real system,
+// the tests' own on the simulated bus): consoles, answers, clock, stop requests, record file.
 #pragma once
 
 #include <cstddef>
@@ -52,5 +52,3 @@ struct CliSetting {
     CarriedImage image;
 };
 
-// `arguments` are UTF-8, the program name first. Returns the exit code (cli/exit_codes.h).
-int runCli(int argumentCount, const char* const* arguments, const CliSetting& setting);

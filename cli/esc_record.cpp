@@ -5,6 +5,7 @@
 
 #include "cli/unit_report.h"
 #include "link/device_io.h"
+#include "link/identify.h"
 #include "link/programmer_link.h"
 #include "link/text_utf.h"
 #include "link/version_text.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cli/cli.h"
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 // `declined`: the user said no, or stopped before the lock was sent; `stopped`: a stop after
 // the lock; `changed`: another ESC was found on the wire right before the lock.

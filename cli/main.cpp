@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/command_line.h"
 #include "cli/platform.h"
 #include "link/programmer_link.h"
 

@@ -6,6 +6,8 @@
 // other program of ours takes it between two looks and handles an ESC it never saw arrive.
 // Ctrl-C while waiting, or any time before an update sends its lock, ends the series with its
 // summary.
+#include "cli/series_command.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -14,11 +16,11 @@
 #include "cli/text_encoding.h"
 #include "cli/unit_finding.h"
 #include "cli/unit_report.h"
-#include "cli/update_command.h"
+#include "cli/flashing.h"
 #include "link/device_io.h"
 #include "link/product_identity.h"
 #include "link/programmer_link.h"
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 namespace {
 
@@ -243,7 +245,8 @@ int endOfSeries(Series& series) {
 
 }  // namespace
 
-int runSeries(const Arguments& arguments, const CliSetting& setting, const RecordFile& record) {
+int runSeriesCommand(const Arguments& arguments, const CliSetting& setting,
+                     const RecordFile& record) {
     const int goAhead = askToGoOn(
         arguments, setting, arguments.repeat ? Text::seriesConfirmPrompt : Text::waitConfirmPrompt);
     if (goAhead == kExitInterrupted)

@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "cli/catalogue.h"
-#include "cli/exit_codes.h"
 
 namespace {
 
@@ -231,52 +230,6 @@ constexpr bool rowsFollowTheTextOrder() {
 }
 static_assert(rowsFollowTheTextOrder(), "one row per text, in the order of Text");
 
-struct ExitMeaning {
-    int code;
-    const char* english;
-    const char* german;
-};
-
-const ExitMeaning kExitMeanings[] = {
-    {kExitSuccess, "success", "Erfolg"},
-    {kExitUsage, "bad usage: unknown command or option, missing value",
-     "falscher Aufruf: unbekannter Befehl oder Option, fehlender Wert"},
-    {kExitNoUnit,
-     "no programming unit found, none at the --unit path, or --unit names another device",
-     "keine Programmiereinheit gefunden, keine unter dem Pfad von --unit, oder --unit nennt ein "
-     "anderes Gerät"},
-    {kExitSeveralUnits, "several units and no --unit", "mehrere Einheiten und kein --unit"},
-    {kExitCannotOpen, "the unit cannot be opened (permission)",
-     "die Einheit lässt sich nicht öffnen (Berechtigung)"},
-    {kExitNotReady, "not ready: unit in the wrong mode, no updatable ESC, unit not identified",
-     "nicht bereit: Einheit im falschen Modus, kein updatefähiger Regler, Einheit nicht erkannt"},
-    {kExitIncompatible, "incompatible ESC type", "inkompatibler Reglertyp"},
-    {kExitDeclined,
-     "declined: not confirmed, no terminal and no --yes, or a downgrade without "
-     "--allow-downgrade",
-     "abgelehnt: nicht bestätigt, kein Terminal und kein --yes, oder ein Downgrade ohne "
-     "--allow-downgrade"},
-    {kExitInterrupted,
-     "interrupted by Ctrl-C, SIGTERM or SIGHUP (on Linux the program ends by the signal)",
-     "durch Strg+C, SIGTERM oder SIGHUP unterbrochen (unter Linux endet das Programm durch das "
-     "Signal)"},
-    {kExitLockFailed, "the unit's system lock failed", "System-Lock der Einheit fehlgeschlagen"},
-    {kExitUnlockFailed, "opening the ESC flash failed",
-     "Öffnen des Regler-Flash-Speichers fehlgeschlagen"},
-    {kExitEraseFailed, "erasing the old firmware failed",
-     "Löschen der alten Firmware fehlgeschlagen"},
-    {kExitAddressFailed, "setting the write address failed",
-     "Setzen der Schreibadresse fehlgeschlagen"},
-    {kExitBlockFailed, "writing a firmware block failed",
-     "Schreiben eines Firmware-Blocks fehlgeschlagen"},
-    {kExitEscChanged, "the ESC changed since it was confirmed; nothing was written",
-     "der Regler hat sich seit der Bestätigung geändert; nichts wurde geschrieben"},
-    {kExitInUse, "the unit is in use by another program; nothing was sent",
-     "die Einheit wird von einem anderen Programm benutzt; nichts wurde gesendet"},
-    {kExitCannotRecord, "the --record file cannot be opened for appending; nothing was sent",
-     "die Datei von --record lässt sich nicht zum Anhängen öffnen; nichts wurde gesendet"},
-};
-
 const char* inLanguage(const char* english, const char* german, Language language) {
     return language == Language::german ? german : english;
 }
@@ -292,11 +245,5 @@ const char* catalogueText(std::uint32_t id, Language language) {
     for (std::size_t i = 0; i < kCatalogueTextCount; ++i)
         if (kCatalogueTexts[i].id == id)
             return inLanguage(kCatalogueTexts[i].english, kCatalogueTexts[i].german, language);
-    return "";
-}
-
-const char* exitCodeMeaning(int code, Language language) {
-    for (const ExitMeaning& row : kExitMeanings)
-        if (row.code == code) return inLanguage(row.english, row.german, language);
     return "";
 }

@@ -77,5 +77,3 @@ const char* text(Text id, Language language);
 // line ends, printf formats. Empty when the flasher does not carry that text.
 const char* catalogueText(std::uint32_t id, Language language);
 
-// What an exit code means, for --help.
-const char* exitCodeMeaning(int code, Language language);

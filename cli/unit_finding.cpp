@@ -2,9 +2,10 @@
 
 #include <cstdlib>
 
-#include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 
 namespace {
 
@@ -143,20 +144,4 @@ Finding findingOfOpenLink() {
     finding.sighting = sightingOfLink(finding.sighting);
     finding.state = stateOf(finding.sighting);
     return finding;
-}
-
-int exitCodeOf(UnitState state) {
-    switch (state) {
-        case UnitState::noUnit:
-        case UnitState::notAUnit: return kExitNoUnit;
-        case UnitState::severalUnits: return kExitSeveralUnits;
-        case UnitState::cannotOpen: return kExitCannotOpen;
-        case UnitState::inUse: return kExitInUse;
-        case UnitState::unidentified:
-        case UnitState::wrongMode:
-        case UnitState::noUpdatableEsc: return kExitNotReady;
-        case UnitState::incompatibleEsc: return kExitIncompatible;
-        case UnitState::ready: return kExitSuccess;
-    }
-    return kExitNotReady;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "link/identify.h"
 #include "link/link_result.h"
 #include "link/programmer_link.h"
 
@@ -61,7 +62,6 @@ struct Finding {
 // identification got as far as telling the unit's state: from unidentified on.
 Finding findUnit(const char* unitPath, const SystemHooks& system);
 
-int exitCodeOf(UnitState state);
 
 // The open link as `status` would find it now: after the update chain found another ESC.
 Finding findingOfOpenLink();

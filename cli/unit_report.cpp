@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
+#include "link/identify.h"
 #include "link/readiness_hint.h"
 #include "link/version_text.h"
 #include "resources/resource_ids.h"

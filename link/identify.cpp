@@ -4,7 +4,7 @@
 
 #include "link/bytes.h"
 #include "link/commands.h"
-#include "link/programmer_link.h"
+#include "link/identify.h"
 
 namespace {
 

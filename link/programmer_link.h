@@ -52,32 +52,8 @@ extern ProgrammerLink programmerLink;
 void resetProgrammerLink();
 bool linkIsOpen();
 
-// Closes any link, finds the first programming unit among the present HID interfaces, opens it
-// and identifies it. A unit whose identification fails stays open; the caller decides.
-// kLinkInUse when no unit could be opened and one of them is held by another of our programs.
-LinkResult openProgrammer();
-// The same for one interface path: -4 when it cannot be opened or is no programming unit,
-// kLinkInUse when another of our programs holds it.
-LinkResult openProgrammerAt(const char16_t* path);
+// Closes the open link, if any, and forgets what it learnt.
 void closeProgrammer();
-
-// Runs once per openProgrammer, right after the device was opened.
-LinkResult identifyProgrammer();
-// The identification requests alone, on the open link, with what they learn written into `into`
-// (its identification fields start from zero): asking the unit again what is behind it now.
-LinkResult askIdentity(ProgrammerLink& into);
-
-// What the open link allows, judged from what its identification learnt; the first that holds
-// decides. Only `ready` may be written to.
-enum class LinkReadiness { noUnit, wrongMode, noUpdatableEsc, incompatibleEsc, ready };
-LinkReadiness linkReadiness();
-LinkReadiness linkReadinessOf(const ProgrammerLink& link);
-bool isSupportedEscType(std::uint32_t typeId);
-
-// The same unit (product, mode, version) with the same ESC behind it (state, type, bootloader
-// and firmware versions), as far as identification can tell: another ESC of the same type with
-// the same versions cannot be told apart.
-bool sameUnitAndEsc(const ProgrammerLink& a, const ProgrammerLink& b);
 
 // Views into the information blocks, of the link's record unless another is named.
 std::uint16_t escFirmwareVersion(const ProgrammerLink& link = programmerLink);

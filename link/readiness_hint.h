@@ -2,6 +2,7 @@
 // catalogue text in both, the connection steps after it, and the notice that comes first.
 #pragma once
 
+#include "link/identify.h"
 #include "link/programmer_link.h"
 
 struct ReadinessHint {

@@ -10,6 +10,8 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 #include "link/readiness_hint.h"
 #include "resources/resource_ids.h"

@@ -1,12 +1,12 @@
-// What a failed step of an update tells: the window's catalogue text and the flasher's exit code.
+// What a failed step of an update tells the user: the catalogue text of its box (the window) or
+// line (the flasher).
 #pragma once
 
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 struct StepFailure {
     FlashStep step;
     unsigned textId;  // resources/resource_ids.h
-    int exitCode;     // update/exit_codes.h
 };
 
 // The transfer's row for a step that has none.

@@ -13,7 +13,7 @@
 #include "update/keep_awake.h"
 #include "update/progress_window.h"
 #include "update/step_failure.h"
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 namespace {
 

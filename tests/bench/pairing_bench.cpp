@@ -16,6 +16,7 @@ extern "C" {
 
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 #include "tests/wine/unit_server_process.h"
 #include "update/block_transfer.h"

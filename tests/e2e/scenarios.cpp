@@ -1,7 +1,7 @@
 #include "tests/e2e/scenarios.h"
 
-#include "cli/exit_codes.h"
 #include "resources/resource_ids.h"
+#include "tests/shared/exit_codes.h"
 #include "tests/shared/update_facts.h"
 
 namespace {

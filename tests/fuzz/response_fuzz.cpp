@@ -14,6 +14,8 @@
 
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 
 struct DeviceList {};

@@ -10,20 +10,12 @@
 
 #include "link/commands.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 
 // The exit codes as the flasher's --help documents them; written out here so that a changed
 // code fails a test instead of moving it along.
-constexpr int kExitSuccess = 0;
-constexpr int kExitCannotOpen = 5;
-constexpr int kExitIncompatible = 7;
-constexpr int kExitDeclined = 8;
-constexpr int kExitLockFailed = 10;
-constexpr int kExitEraseFailed = 12;
-constexpr int kExitBlockFailed = 14;
-constexpr int kExitEscChanged = 15;
-constexpr int kExitInUse = 16;
 
 // A whole update needs 47 s of fixed pauses; a run still going after this has hung.
 constexpr std::uint32_t kRunBoundMs = 150000;

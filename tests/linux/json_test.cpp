@@ -15,17 +15,11 @@
 
 #include "link/programmer_link.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 
 // The exit codes as --help documents them.
-constexpr int kExitSuccess = 0;
-constexpr int kExitNoUnit = 3;
-constexpr int kExitSeveralUnits = 4;
-constexpr int kExitCannotOpen = 5;
-constexpr int kExitNotReady = 6;
-constexpr int kExitIncompatible = 7;
-constexpr int kExitInUse = 16;
 constexpr int kAccepted = 0;  // validate_json.py
 constexpr int kRefused = 1;
 

@@ -15,6 +15,8 @@
 #include "link/bytes.h"
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 
 namespace {

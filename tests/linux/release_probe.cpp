@@ -11,7 +11,9 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "cli/command_line.h"
 #include "link/device_io.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "link/commands.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 
@@ -19,11 +20,6 @@ constexpr std::uint32_t kReidentification = 2;
 constexpr std::uint32_t kOneByteShort = 59;
 
 // The flasher's documented exit codes.
-constexpr int kExitSuccess = 0;
-constexpr int kExitNotReady = 6;
-constexpr int kExitDeclined = 8;
-constexpr int kExitEraseFailed = 12;
-constexpr int kExitEscChanged = 15;
 
 struct ReleaseCase {
     const char* name;

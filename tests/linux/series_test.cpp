@@ -18,6 +18,7 @@
 
 #include "link/commands.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 
@@ -28,11 +29,6 @@ constexpr std::uint32_t kUpdateBoundMs = 150000;
 constexpr std::uint16_t kCurrentFirmware = 0x0303;  // the version the flasher carries
 constexpr std::uint16_t kOldFirmware = 0x0302;
 constexpr std::uint32_t kForeignType = 0x0B07403C;
-constexpr int kExitIncompatible = 7;
-constexpr int kExitSuccess = 0;
-constexpr int kExitNoUnit = 3;
-constexpr int kExitNotReady = 6;
-constexpr int kExitInUse = 16;
 constexpr useconds_t kPollUs = 50000;
 constexpr std::uint32_t kSignalTakenBoundMs = 10000;
 constexpr std::uint32_t kTransferBlock = 3;  // a block of the transfer, well after the erase
@@ -317,7 +313,7 @@ TEST(SeriesAtTheBench, RecordThatCannotBeOpenedIsRefusedBeforeAnythingIsSent) {
     ASSERT_NE(emulated, nullptr);
     const ProgramRun run = runInMockEnvironment(
         emulated, series({"--record", "/nonexistent-folder/bench.record"}), kLookBoundMs);
-    EXPECT_EQ(run.exitCode, 17) << shownBy(run);
+    EXPECT_EQ(run.exitCode, kExitCannotRecord) << shownBy(run);
     EXPECT_NE(run.errors.find("The record file /nonexistent-folder/bench.record cannot be opened "
                               "for appending (system error 2); nothing was sent."),
               std::string::npos)

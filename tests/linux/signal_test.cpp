@@ -14,6 +14,7 @@
 
 #include "link/commands.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ namespace {
 constexpr std::uint32_t kRunBoundMs = 150000;
 constexpr std::uint32_t kSignalTakenBoundMs = 10000;
 constexpr std::uint16_t kInstalledEscFirmware = 0x0302;
-constexpr int kExitSuccess = 0;
 
 // The unit's option byte of the two requests that give back what an update took.
 constexpr std::uint8_t kProtectionOn = 1;

@@ -22,9 +22,9 @@
 #include <string>
 #include <thread>
 
-#include "cli/exit_codes.h"
 #include "link/commands.h"
 #include "tests/linux/emulated_unit.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 

@@ -6,18 +6,20 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/exit_codes.h"
+#include "cli/command_line.h"
 #include "cli/platform.h"
 #include "link/commands.h"
 #include "link/programmer_link.h"
 #include "resources/resource_ids.h"
 #include "sim/sim_device.h"
 #include "tests/shared/catalogue_texts.h"
+#include "tests/shared/exit_codes.h"
 #include "tests/shared/update_facts.h"
 
 namespace {
@@ -1184,26 +1186,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The exit codes as the README documents them for scripts, written out here rather than taken
 // from the program: a code that moves, or two outcomes that come to share one, fails this.
-const char* const kDocumentedExitCodes[][2] = {
-    {"0", "success"},
-    {"2", "bad usage: unknown command or option, missing value"},
-    {"3", "no programming unit found, none at the --unit path, or --unit names another device"},
-    {"4", "several units and no --unit"},
-    {"5", "the unit cannot be opened (permission)"},
-    {"6", "not ready: unit in the wrong mode, no updatable ESC, unit not identified"},
-    {"7", "incompatible ESC type"},
-    {"8", "declined: not confirmed, no terminal and no --yes, or a downgrade without "
-          "--allow-downgrade"},
-    {"9", "interrupted by Ctrl-C, SIGTERM or SIGHUP (on Linux the program ends by the signal)"},
-    {"10", "the unit's system lock failed"},
-    {"11", "opening the ESC flash failed"},
-    {"12", "erasing the old firmware failed"},
-    {"13", "setting the write address failed"},
-    {"14", "writing a firmware block failed"},
-    {"15", "the ESC changed since it was confirmed; nothing was written"},
-    {"16", "the unit is in use by another program; nothing was sent"},
-    {"17", "the --record file cannot be opened for appending; nothing was sent"},
-};
 
 TEST_F(CliTest, HelpShowsTheCommandsAndExactlyTheDocumentedExitCodes) {
     const FlasherRun run = runFlasher(b, {"update", "--help"});
@@ -1221,6 +1203,31 @@ TEST_F(CliTest, HelpShowsTheCommandsAndExactlyTheDocumentedExitCodes) {
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(run.out.substr(at), table);
 }
+
+#ifdef MANUAL_PAGE
+// The manual page's EXIT STATUS, made from the program's table at build time, lists the same
+// codes with the same meanings as the README's table.
+TEST(ManualPage, ExitStatusListsExactlyTheDocumentedExitCodes) {
+    std::ifstream page(MANUAL_PAGE);
+    ASSERT_TRUE(page.is_open()) << MANUAL_PAGE;
+    std::vector<std::pair<std::string, std::string>> rows;
+    bool inSection = false;
+    for (std::string line; std::getline(page, line);) {
+        if (line.rfind(".SH ", 0) == 0) inSection = line == ".SH EXIT STATUS";
+        if (!inSection || line.rfind(".B ", 0) != 0) continue;
+        std::string meaning;
+        std::getline(page, meaning);
+        for (const char* roff : {"\\fB", "\\fR"})
+            for (std::size_t at; (at = meaning.find(roff)) != std::string::npos;)
+                meaning.erase(at, 3);
+        for (std::size_t at; (at = meaning.find("\\-")) != std::string::npos;) meaning.erase(at, 1);
+        rows.emplace_back(line.substr(3), meaning);
+    }
+    std::vector<std::pair<std::string, std::string>> documented;
+    for (const auto& row : kDocumentedExitCodes) documented.emplace_back(row[0], row[1]);
+    EXPECT_EQ(rows, documented);
+}
+#endif
 
 // Both languages: the help's text runs whole into its table of exit codes, and --json is
 // there for list as for status.

@@ -11,9 +11,11 @@
 
 #include "link/bytes.h"
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "tests/native/link_fixture.h"
 #include "tests/shared/update_facts.h"
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 namespace {
 

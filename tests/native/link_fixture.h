@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "link/commands.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 #include "sim/sim_device.h"
 

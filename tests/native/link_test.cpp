@@ -5,6 +5,8 @@
 #include <tuple>
 
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "tests/native/link_fixture.h"
 #include "tests/shared/update_facts.h"
 

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/exit_codes.h"
+#include "cli/command_line.h"
 #include "link/commands.h"
 #include "link/product_identity.h"
 #include "link/programmer_link.h"
 #include "link/device_io.h"
 #include "sim/sim_device.h"
+#include "tests/shared/exit_codes.h"
 
 namespace {
 

@@ -4,9 +4,11 @@
 #include <string>
 
 #include "link/device_io.h"
+#include "link/identify.h"
+#include "link/open_link.h"
 #include "tests/native/link_fixture.h"
 #include "tests/shared/update_facts.h"
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 namespace {
 

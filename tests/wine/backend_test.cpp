@@ -13,6 +13,7 @@
 
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 #include "tests/wine/import_override.h"
 #include "tests/wine/unit_server_process.h"

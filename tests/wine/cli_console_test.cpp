@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/exit_codes.h"
 #include "sim/win/sim_control.h"
+#include "tests/shared/exit_codes.h"
 #include "tests/wine/unit_server_process.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "link/device_io.h"
+#include "link/open_link.h"
 #include "link/programmer_link.h"
 
 namespace {

@@ -1,12 +1,13 @@
-// The command line's dispatch, the help and version texts, and the two commands that only look:
-// list and status.
-#include "cli/commands.h"
+// The command line's dispatch, and the help and version texts.
+#include "cli/command_line.h"
 
 #include <cstdio>
 
+#include "cli/arguments.h"
 #include "cli/exit_codes.h"
-#include "cli/unit_finding.h"
+#include "cli/look_commands.h"
 #include "cli/unit_report.h"
+#include "cli/update_command.h"
 #include "link/product_identity.h"
 
 namespace {
@@ -24,8 +25,10 @@ void putHelp(const CliSetting& setting) {
     std::snprintf(help, sizeof help, text(Text::help, setting.language), kCarriedFirmwareMajor,
                   kCarriedFirmwareMinor, typeName);
     put(out, help);
-    for (int code : kExitCodes)
-        putFormat(out, kExitRowFormat, code, exitCodeMeaning(code, setting.language));
+    std::size_t rows = 0;
+    const ExitCodeRow* row = exitCodeRows(&rows);
+    for (const ExitCodeRow* end = row + rows; row != end; ++row)
+        putFormat(out, kExitRowFormat, row->code, exitCodeMeaning(row->code, setting.language));
 }
 
 void putVersion(const CliSetting& setting) {
@@ -48,42 +51,6 @@ void putUsageError(const ArgumentError& error, const CliSetting& setting) {
 
 }  // namespace
 
-// list and status only look: a stop request ends them at once.
-int runList(const Arguments& arguments, const CliSetting& setting) {
-    setting.system.stopAtOnce(true);
-    const UnitSurvey survey = surveyUnits(setting.system);
-    // A script gets its array even when it is empty; the exit code and stderr say why.
-    if (arguments.json) putListJson(setting.console.out, survey, setting);
-    if (survey.units.empty()) {
-        Finding none{};
-        none.state = UnitState::noUnit;
-        none.survey = survey;
-        putExplanation(setting.console.err, none, setting);
-        return kExitNoUnit;
-    }
-    bool permissionDenied = false;
-    for (const UnitSighting& unit : survey.units) {
-        if (!arguments.json) putListLine(setting.console.out, unit, setting.language);
-        permissionDenied = permissionDenied || unit.permissionDenied;
-    }
-    if (permissionDenied) putPermissionHint(setting.console.err, setting);
-    return kExitSuccess;
-}
-
-int runStatus(const Arguments& arguments, const CliSetting& setting) {
-    setting.system.stopAtOnce(true);
-    const TextSink& out = setting.console.out;
-    const Finding finding = findUnit(arguments.unitPath, setting.system);
-    if (arguments.json) {
-        putStatusJson(out, finding, setting);
-    } else {
-        if (putVersionRows(out, finding, setting.language)) put(out, "\n");
-        putExplanation(out, finding, setting);
-    }
-    closeProgrammer();
-    return exitCodeOf(finding.state);
-}
-
 int runCli(int argumentCount, const char* const* arguments, const CliSetting& setting) {
     Arguments parsed;
     const ArgumentError error =
@@ -97,7 +64,7 @@ int runCli(int argumentCount, const char* const* arguments, const CliSetting& se
         case Verb::version: putVersion(setting); return kExitSuccess;
         case Verb::list: return runList(parsed, setting);
         case Verb::status: return runStatus(parsed, setting);
-        case Verb::update: return runUpdate(parsed, setting);
+        case Verb::update: return runUpdateCommand(parsed, setting);
         case Verb::none: break;
     }
     return kExitUsage;

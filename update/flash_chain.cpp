@@ -1,7 +1,8 @@
-#include "update/update_steps.h"
+#include "update/flash_chain.h"
 
 #include "link/commands.h"
 #include "link/device_io.h"
+#include "link/identify.h"
 #include "link/programmer_link.h"
 #include "link/product_identity.h"
 

@@ -1,4 +1,4 @@
-// The three commands; each works on the device seam and leaves no link open.
+// list and status: the two commands that only look; each leaves no link open.
 #pragma once
 
 #include "cli/arguments.h"
@@ -6,4 +6,3 @@
 
 int runList(const Arguments& arguments, const CliSetting& setting);
 int runStatus(const Arguments& arguments, const CliSetting& setting);
-int runUpdate(const Arguments& arguments, const CliSetting& setting);
