@@ -122,7 +122,7 @@ trap stop_everything EXIT
 
 native_stage() {
   # Debug, optimized as far as debugging allows (-Og): unoptimized, the simulated bus's string
-  # compares made the fault campaign six times slower.
+  # compares make the fault campaign several times slower.
   configure_and_build "$build/native" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -Og" \
     -DCMAKE_C_FLAGS_DEBUG="-g -Og" &&
     (cd "$build/native" && ctest --output-on-failure --timeout 900 -j"$ctest_jobs")
