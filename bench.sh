@@ -20,7 +20,7 @@ bash "$repo/scripts/install-deps.sh" || exit 1
 trap stop_started EXIT
 mkdir -p "$build"
 
-configure_and_build "$build/bench-native" -DCMAKE_BUILD_TYPE=Release || exit 1
+configure_and_build "$build/bench-native" bench || exit 1
 build_windows || exit 1
 if [ -z "${DISPLAY:-}" ]; then start_display; fi
 prepare_wine

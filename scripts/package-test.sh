@@ -160,8 +160,7 @@ prepare_root() {
 build_package() {
   mkdir -p "$(dirname "$package_dir")"
   if [ ! -f "$package_dir/CMakeCache.txt" ]; then
-    cmake -S "$repo" -B "$package_dir" -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF \
-      -DUPDATER_FIRMWARE_IMAGE="$placeholder_image" >"$package_dir.configure.log" 2>&1 ||
+    (cd "$repo" && cmake --preset package -B "$package_dir") >"$package_dir.configure.log" 2>&1 ||
       { cat "$package_dir.configure.log"; return 1; }
   fi
   cmake --build "$package_dir" -j"$jobs" --target zirvano-flash zirvano-flash-manual \

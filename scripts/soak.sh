@@ -35,12 +35,10 @@ image="$prefix-image/soak_140.bin"
 head -c 1000 "$placeholder_image" >"$image.new"
 if cmp -s "$image.new" "$image"; then rm -f "$image.new"; else mv "$image.new" "$image"; fi
 
-build_tree() {  # dir, target, cmake args...
-  local dir=$1 target=$2
-  shift 2
-  cmake -S "$repo" -B "$dir" -DUPDATER_FIRMWARE_IMAGE="$image" -DUPDATER_SOAK=ON "$@" \
-    >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
+build_tree() {  # dir, preset, target
+  local dir=$1 preset=$2 target=$3
+  (cd "$repo" && UPDATER_SOAK_IMAGE="$image" cmake --preset "$preset" -B "$dir") \
+    >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" --target "$target" >"$dir.build.log" 2>&1 ||
     { grep -E 'error|Error' -B2 -A3 "$dir.build.log" | head -60; return 1; }
 }
@@ -55,16 +53,14 @@ wine_job=$!
 echo "-- building the Windows tree"
 window_log="$prefix-win64/soak.log"
 window_built=0
-build_tree "$prefix-win64" soak_driver \
-  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64" && window_built=1
+build_tree "$prefix-win64" soak-win64 soak_driver && window_built=1
 
 echo "-- flasher: its tree (small image: $(stat -c %s "$image") bytes) and a series on the" \
   "emulated hidraw node, in the background"
 flasher_log="$prefix-native/soak.log"
 mkdir -p "$prefix-native"
 flasher_start=$(date +%s)
-(build_tree "$prefix-native" linux_soak_tests -DCMAKE_BUILD_TYPE=Debug &&
+(build_tree "$prefix-native" soak-native linux_soak_tests &&
   cd "$prefix-native" && ctest -L soak -V --timeout 600) >"$flasher_log" 2>&1 &
 flasher_job=$!
 
