@@ -29,7 +29,7 @@ start_stage() {  # name, command, priority
     [ "$priority" != low ] || renice -n 10 -p "$BASHPID" >/dev/null
     start=$(date +%s)
     TIMEFORMAT='%U %S'
-    { time (eval "$command") >"$log" 2>&1 </dev/null; } 2>"$log.times"
+    { time (eval "$command" >"$log" 2>&1 </dev/null); } 2>"$log.times"
     rc=$?
     read -r user system <"$log.times"
     cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%d", u + s }')
