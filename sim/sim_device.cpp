@@ -19,10 +19,9 @@ namespace {
 struct InputReport {
     std::vector<std::uint8_t> bytes;
     std::uint64_t arrivesAtMs;
-    std::size_t requestIndex;  // the request it answers in the unit's record; kUnasked if none
+    std::size_t requestIndex;  // the request it answers in the unit's record; kSimUnasked if none
 };
 
-constexpr std::size_t kUnasked = ~std::size_t{0};
 
 // Like the system's HID driver, each open handle queues the input reports that reach it: every
 // open handle of a device gets every report the device sends.
@@ -43,6 +42,8 @@ struct Bus {
     std::uint32_t lastError = 0;
     std::uint32_t answerDelayMs = 0;
     std::u16string keptClaim;  // the path whose claim the program keeps between opens
+    // Answers the unit keeps back until the test releases them, with the device they go to.
+    std::vector<std::pair<std::u16string, std::vector<SimDelivery>>> held;
 };
 
 Bus& bus() {
@@ -76,6 +77,13 @@ void arrive(std::deque<InputReport>& queue, InputReport report) {
 void arriveEverywhere(const std::u16string& path, const InputReport& report) {
     for (const auto& handle : bus().handles)
         if (handle->open && handle->device.path == path) arrive(handle->queue, report);
+}
+
+// Every open handle of the device at `path` gets each report, `afterMs` past `fromMs`.
+void deliver(const std::u16string& path, const std::vector<SimDelivery>& deliveries,
+             std::uint64_t fromMs) {
+    for (const SimDelivery& delivery : deliveries)
+        arriveEverywhere(path, {delivery.bytes, fromMs + delivery.afterMs, delivery.answers});
 }
 
 bool heldByAHandle(const std::u16string& path) {
@@ -199,6 +207,14 @@ DeviceHandle simOpenAsAnotherProgram(const std::u16string& path) {
 
 const std::u16string& simKeptClaim() { return bus().keptClaim; }
 
+bool simAnswersHeld() { return !bus().held.empty(); }
+
+void simReleaseHeld() {
+    auto held = std::move(bus().held);
+    bus().held.clear();
+    for (const auto& [path, deliveries] : held) deliver(path, deliveries, bus().nowMs);
+}
+
 DeviceHandle simOpenUnheld(const std::u16string& path) {
     for (const SimDevice& device : bus().devices)
         if (device.path == path) {
@@ -257,48 +273,21 @@ bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t 
         return false;
     }
     SimUnit& unit = *device->device.unit;
-    std::vector<std::uint8_t> answer(unit.inputReportLength);
-    const SimReply reply =
-        simUnitHandle(unit, report, length, bus().nowMs, answer.data(), unit.inputReportLength);
-    if (reply == SimReply::disconnected) {
+    const SimExchange exchange = simUnitExchange(unit, report, length, bus().nowMs);
+    if (!exchange.taken) {
         bus().lastError = kErrorGenFailure;
         return false;
     }
-    const std::size_t request = unit.received.size() - 1;
-    // What the unit sends goes out once it has worked on the request.
-    const std::uint64_t now = bus().nowMs + bus().answerDelayMs;
-    const std::u16string& path = device->device.path;
-    switch (reply) {
-        case SimReply::answer: arriveEverywhere(path, {answer, now, request}); break;
-        case SimReply::answerTwice:
-            arriveEverywhere(path, {answer, now, request});
-            arriveEverywhere(path, {answer, now, kUnasked});
-            break;
-        case SimReply::answerThenUnasked: {
-            arriveEverywhere(path, {answer, now, request});
-            std::vector<std::uint8_t> unasked(unit.inputReportLength);
-            simUnaskedReport(unit, unasked.data(), unit.inputReportLength);
-            arriveEverywhere(path, {unasked, now, kUnasked});
-            break;
-        }
-        case SimReply::answerThenDuplicateLate:
-            arriveEverywhere(path, {answer, now, request});
-            arriveEverywhere(path, {answer, now + simLateDuplicateMs(unit), kUnasked});
-            break;
-        case SimReply::answerCut:
-            answer.resize(std::min<std::size_t>(answer.size(), simAnswerBytes(unit)));
-            arriveEverywhere(path, {answer, now, request});
-            break;
-        case SimReply::answerOverlong:
-            answer.push_back(0xEE);
-            arriveEverywhere(path, {answer, now, request});
-            break;
-        case SimReply::answerLate:
-            arriveEverywhere(path, {answer, now + kSimLateAnswerMs, request});
-            break;
-        case SimReply::silence:
-        case SimReply::vanishBeforeAnswer:
-        case SimReply::disconnected: break;
+    if (exchange.held) {
+        bus().held.push_back({device->device.path, exchange.deliveries});
+    } else {
+        // What the unit sends goes out once it has worked on the request.
+        deliver(device->device.path, exchange.deliveries, bus().nowMs + bus().answerDelayMs);
+    }
+    // The system took only part of the report: the write fails, the unit got that part.
+    if (exchange.bytesTaken < length) {
+        bus().lastError = kErrorGenFailure;
+        return false;
     }
     return true;
 }
@@ -323,7 +312,7 @@ bool deviceRead(DeviceHandle handle, std::uint8_t* report, std::uint32_t length,
     queue.pop_front();
     if (next.arrivesAtMs > bus().nowMs) bus().nowMs = next.arrivesAtMs;
     SimUnit& unit = *device->device.unit;
-    if (next.requestIndex != kUnasked && next.requestIndex < unit.received.size())
+    if (next.requestIndex != kSimUnasked && next.requestIndex < unit.received.size())
         unit.received[next.requestIndex].readAtMs = bus().nowMs;
     // Like the system: a report of another length than the device declares is no whole report.
     if (next.bytes.size() != length) {

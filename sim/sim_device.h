@@ -47,5 +47,8 @@ void* simOpenUnheld(const std::u16string& path);
 void* simOpenAsAnotherProgram(const std::u16string& path);
 // The path whose claim the program keeps between opens; empty when none.
 const std::u16string& simKeptClaim();
+// Whether answers are kept back (SimUnit::holds), and releasing them: they arrive now.
+bool simAnswersHeld();
+void simReleaseHeld();
 // Input reports queued on an open handle and not read.
 std::size_t simQueuedReports(void* handle);

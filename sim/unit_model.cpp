@@ -135,8 +135,6 @@ void simConnectEsc(SimUnit& unit, const SimEsc& esc) {
     std::memcpy(unit.escBootInfo, esc.bootInfo, sizeof unit.escBootInfo);
 }
 
-std::uint32_t simLateDuplicateMs(const SimUnit& unit) { return unit.lastFaultCode; }
-std::uint32_t simAnswerBytes(const SimUnit& unit) { return unit.lastFaultCode; }
 
 void simSetEscFirmwareVersion(SimUnit& unit, std::uint16_t version) {
     writeU16(unit.escInfo + 4, version);
@@ -147,6 +145,29 @@ void simSetEscType(SimUnit& unit, std::uint32_t typeId, std::uint32_t bootloader
     writeU32(unit.escBootInfo + 4, bootloaderVersion);
 }
 
+namespace {
+
+// How the prepared answer reaches the host.
+enum class SimReply {
+    answer,
+    answerTwice,
+    answerThenUnasked,  // then the report simUnaskedReport makes
+    answerLate,         // after kSimLateAnswerMs
+    silence,
+    vanishBeforeAnswer,  // the request was taken; the unit is gone now
+    disconnected,        // the request was not taken
+    answerThenDuplicateLate,  // then the same answer again, simLateDuplicateMs after the request
+    answerCut,                // only the first simAnswerBytes bytes of the answer arrive
+    answerOverlong,  // the answer and one more byte (any value) arrive as one report
+};
+
+// For answerThenDuplicateLate: how long after the request the duplicate follows; for
+// answerCut: how many bytes of the answer arrive.
+std::uint32_t simLateDuplicateMs(const SimUnit& unit) { return unit.lastFaultCode; }
+std::uint32_t simAnswerBytes(const SimUnit& unit) { return unit.lastFaultCode; }
+
+// Takes one output report and prepares the input report that answers it (`answer` holds
+// `answerLength` bytes). Records the report with `nowMs`.
 SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
                        std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength) {
     if (!unit.connected) return SimReply::disconnected;
@@ -183,6 +204,7 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
                 answerCommand(unit, request, length, full);
                 break;
             case SimFaultKind::answerTwice:
+            case SimFaultKind::cutWrite:
             case SimFaultKind::unasked:
             case SimFaultKind::lateAnswer:
             case SimFaultKind::vanishBeforeAnswer:
@@ -217,12 +239,86 @@ SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t
     }
 }
 
+// The report an `unasked` fault sends after its answer: an error answer with the fault's code.
 void simUnaskedReport(const SimUnit& unit, std::uint8_t* report, std::uint32_t length) {
     std::uint8_t full[kReportBufferSize] = {kResponseReportId};
     errorAnswer(full, unit.unaskedCode);
     if (length == 0) return;
     std::memset(report, 0, length);
     std::memcpy(report, full, length < sizeof full ? length : sizeof full);
+}
+
+// A cut write is decided before the unit counts the report: it gets only what the system took.
+std::uint32_t bytesTakenOf(const SimUnit& unit, const std::uint8_t* report, std::uint32_t length) {
+    if (length < 2) return length;
+    const std::uint8_t command = report[1];
+    for (const SimFault& fault : unit.faults)
+        if (fault.kind == SimFaultKind::cutWrite && fault.command == command &&
+            fault.occurrence == unit.commandCounts[command] + 1)
+            return fault.code < length ? fault.code : length;
+    return length;
+}
+
+// Whether the answers to the report just counted are to be kept back; the hold is used up.
+bool takeHold(SimUnit& unit, std::uint8_t command) {
+    for (auto it = unit.holds.begin(); it != unit.holds.end(); ++it)
+        if (it->command == command && it->occurrence == unit.commandCounts[command]) {
+            unit.holds.erase(it);
+            return true;
+        }
+    return false;
+}
+
+constexpr std::uint8_t kOverlongByte = 0xEE;
+
+}  // namespace
+
+SimExchange simUnitExchange(SimUnit& unit, const std::uint8_t* report, std::uint32_t length,
+                            std::uint64_t nowMs) {
+    SimExchange exchange{};
+    exchange.bytesTaken = bytesTakenOf(unit, report, length);
+    std::vector<std::uint8_t> answer(unit.inputReportLength);
+    const SimReply reply = simUnitHandle(unit, report, exchange.bytesTaken, nowMs, answer.data(),
+                                         unit.inputReportLength);
+    if (reply == SimReply::disconnected) {
+        exchange.vanished = true;
+        return exchange;
+    }
+    exchange.taken = true;
+    const std::size_t request = unit.received.size() - 1;
+    std::vector<SimDelivery>& out = exchange.deliveries;
+    switch (reply) {
+        case SimReply::answer: out.push_back({answer, 0, request}); break;
+        case SimReply::answerTwice:
+            out.push_back({answer, 0, request});
+            out.push_back({answer, 0, kSimUnasked});
+            break;
+        case SimReply::answerThenUnasked: {
+            out.push_back({answer, 0, request});
+            std::vector<std::uint8_t> unasked(unit.inputReportLength);
+            simUnaskedReport(unit, unasked.data(), unit.inputReportLength);
+            out.push_back({unasked, 0, kSimUnasked});
+            break;
+        }
+        case SimReply::answerThenDuplicateLate:
+            out.push_back({answer, 0, request});
+            out.push_back({answer, simLateDuplicateMs(unit), kSimUnasked});
+            break;
+        case SimReply::answerCut:
+            if (simAnswerBytes(unit) < answer.size()) answer.resize(simAnswerBytes(unit));
+            out.push_back({answer, 0, request});
+            break;
+        case SimReply::answerOverlong:
+            answer.push_back(kOverlongByte);
+            out.push_back({answer, 0, request});
+            break;
+        case SimReply::answerLate: out.push_back({answer, kSimLateAnswerMs, request}); break;
+        case SimReply::vanishBeforeAnswer: exchange.vanished = true; break;
+        case SimReply::silence:
+        case SimReply::disconnected: break;
+    }
+    exchange.held = !out.empty() && length > 1 && takeHold(unit, report[1]);
+    return exchange;
 }
 
 std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit) {

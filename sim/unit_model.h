@@ -1,5 +1,7 @@
 // The simulated programming unit and the ESC bootloader behind it: answers every command report
-// as the real unit does, with fault injection and a record of what it received.
+// as the real unit does, with fault injection and a record of what it received. Every behaviour
+// and fault lives here, down to which reports reach the host when (simUnitExchange); the
+// in-process bus, the pipe server and the emulated hidraw node only carry them.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,7 @@ enum class SimFaultKind {
     cutShort,       // the answer arrives with only its first `code` bytes
     overlong,       // the answer arrives one byte longer than the input report
     swapEsc,        // before this request is answered, the ESC behind the unit becomes `swapTo`
+    cutWrite,       // the system takes only the first `code` bytes of the report, and says so
 };
 
 // Far past the longest time any sane host waits for an answer.
@@ -40,6 +43,11 @@ struct SimEsc {
     std::uint16_t stateDetail = 0;
     std::uint8_t info[32] = {};      // firmware version u16 at offset 4
     std::uint8_t bootInfo[40] = {};  // type ID u32 at 0, bootloader version u32 at 4
+};
+
+struct SimHold {
+    std::uint8_t command;
+    std::uint32_t occurrence;  // 1 = the first time that command arrives
 };
 
 struct SimReceived {
@@ -81,6 +89,10 @@ struct SimUnit {
 
     SimEsc swapTo;  // what a swapEsc fault connects
 
+    // Answers kept back until the test releases them: the `occurrence`th report of `command`
+    // (each used up once it struck).
+    std::vector<SimHold> holds;
+
     std::vector<SimFault> faults;
     std::vector<SimReceived> received;
     std::uint32_t commandCounts[256] = {};
@@ -106,32 +118,29 @@ SimEsc simNoEsc();
 // Puts `esc` behind the unit, as a user swapping the ESC on the cable would.
 void simConnectEsc(SimUnit& unit, const SimEsc& esc);
 
-// How the prepared answer reaches the host.
-enum class SimReply {
-    answer,
-    answerTwice,
-    answerThenUnasked,  // then the report simUnaskedReport makes
-    answerLate,         // after kSimLateAnswerMs
-    silence,
-    vanishBeforeAnswer,  // the request was taken; the unit is gone now
-    disconnected,        // the request was not taken
-    answerThenDuplicateLate,  // then the same answer again, simLateDuplicateMs after the request
-    answerCut,                // only the first simAnswerBytes bytes of the answer arrive
-    answerOverlong,  // the answer and one more byte (any value) arrive as one report
+// What one output report brings about, for a transport to carry: how much of the report the
+// system took, and the input reports the unit sends for it, each at its time after the request.
+// The in-process bus, the pipe server and the emulated hidraw node deliver exactly these, each on
+// its own clock; every fault is decided here.
+constexpr std::size_t kSimUnasked = ~std::size_t{0};
+
+struct SimDelivery {
+    std::vector<std::uint8_t> bytes;  // the input report as it reaches the host, whole or not
+    std::uint32_t afterMs;            // after the request
+    std::size_t answers;  // the request it answers, an index into `received`; kSimUnasked if none
 };
 
-// For answerThenDuplicateLate: how long after the request the duplicate follows.
-std::uint32_t simLateDuplicateMs(const SimUnit& unit);
-// For answerCut: how many bytes of the answer arrive.
-std::uint32_t simAnswerBytes(const SimUnit& unit);
+struct SimExchange {
+    bool taken;                   // false: the unit is gone, and the write fails
+    bool vanished;                // the unit went with this request (after taking it, or instead)
+    std::uint32_t bytesTaken;     // fewer than the report's length: a write cut short
+    bool held;                    // the deliveries wait until the test releases them
+    std::vector<SimDelivery> deliveries;
+};
 
-// Takes one output report and prepares the input report that answers it (`answer` holds
-// `answerLength` bytes). Records the report with `nowMs`.
-SimReply simUnitHandle(SimUnit& unit, const std::uint8_t* request, std::uint32_t length,
-                       std::uint64_t nowMs, std::uint8_t* answer, std::uint32_t answerLength);
-
-// The report an `unasked` fault sends after its answer: an error answer with the fault's code.
-void simUnaskedReport(const SimUnit& unit, std::uint8_t* report, std::uint32_t length);
+// Takes one output report of `length` bytes at `nowMs` on the unit's clock.
+SimExchange simUnitExchange(SimUnit& unit, const std::uint8_t* report, std::uint32_t length,
+                            std::uint64_t nowMs);
 
 // Command codes in the order the unit received them.
 std::vector<std::uint8_t> simCommandOrder(const SimUnit& unit);

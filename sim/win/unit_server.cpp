@@ -12,6 +12,7 @@
 // serves until the "quit" command.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,11 +31,6 @@ namespace {
 enum class CapsMode { ok, fail, status };
 enum class DetailMode { ok, shortSize, fail };
 
-struct HeldAnswer {
-    std::uint8_t command;
-    std::uint32_t occurrence;
-};
-
 struct PipeDevice {
     std::string name;
     std::wstring path;
@@ -47,8 +43,7 @@ struct PipeDevice {
     bool present = true;
     std::uint32_t opens = 0;
     HANDLE stop = nullptr;  // set when the device is unplugged or vanishes
-    // Answers kept back until `release`: the requests they answer, and the one being kept.
-    std::vector<HeldAnswer> holds;
+    // An answer kept back until `release` (the unit's holds say which).
     bool holding = false;
     HANDLE released = nullptr;    // set by `release`
     HANDLE held = nullptr;        // set while an answer is kept back
@@ -75,7 +70,6 @@ struct Locked {
 constexpr DWORD kReportMessageMax = 4096;
 constexpr std::uint32_t kAnswerMax = 256;  // the unit model's largest answer
 // What an overlong answer carries past the input report.
-constexpr std::uint8_t kOverlongByte = 0xEE;
 constexpr DWORD kControlBufferSize = 65536;
 constexpr DWORD kJoinBoundMs = 5000;
 constexpr std::size_t kNameMax = 64;
@@ -174,17 +168,11 @@ struct Session {
     HANDLE pipe;
 };
 
-// Whether the answer to the request just handled is to be kept back; the hold is used up.
-bool takeHold(PipeDevice& device, std::uint8_t command) {
-    for (auto it = device.holds.begin(); it != device.holds.end(); ++it)
-        if (it->command == command && it->occurrence == device.unit.commandCounts[command]) {
-            device.holds.erase(it);
-            device.holding = true;
-            ResetEvent(device.released);
-            SetEvent(device.held);
-            return true;
-        }
-    return false;
+// The unit keeps the answers to the request just handled back: the test's `awaithold` sees it.
+void markHeld(PipeDevice& device) {
+    device.holding = true;
+    ResetEvent(device.released);
+    SetEvent(device.held);
 }
 
 // Keeps the answer back until `release` or until the device goes; false when it went.
@@ -195,6 +183,35 @@ bool awaitRelease(PipeDevice& device) {
     device.holding = false;
     ResetEvent(device.held);
     return released;
+}
+
+// Writes what the unit sends for a request: each answer when it is due. A late answer waits past
+// any bound the client keeps, unless the device goes first; a late unasked report goes out while
+// the next request is awaited, and one still on its way is overtaken by the next.
+bool sendDeliveries(PipeDevice& device, HANDLE pipe, HANDLE event,
+                    const std::vector<SimDelivery>& deliveries, ULONGLONG requestedAtMs,
+                    DueReport* due) {
+    for (const SimDelivery& delivery : deliveries) {
+        if (delivery.afterMs != 0 && delivery.answers == kSimUnasked) {
+            due->pending = true;
+            due->dueAtMs = requestedAtMs + delivery.afterMs;
+            due->length =
+                static_cast<DWORD>(std::min<std::size_t>(delivery.bytes.size(), kAnswerMax));
+            std::memcpy(due->bytes, delivery.bytes.data(), due->length);
+            continue;
+        }
+        if (delivery.afterMs != 0 &&
+            WaitForSingleObject(device.stop, delivery.afterMs) != WAIT_TIMEOUT)
+            return false;
+        if (!writeMessage(pipe, device.stop, event, delivery.bytes.data(),
+                          static_cast<DWORD>(delivery.bytes.size())))
+            return false;
+        if (delivery.answers == kSimUnasked) continue;
+        Locked locked;
+        if (delivery.answers < device.unit.received.size())
+            device.unit.received[delivery.answers].readAtMs = GetTickCount64();
+    }
+    return true;
 }
 
 DWORD WINAPI serveConnection(void* context) {
@@ -212,64 +229,21 @@ DWORD WINAPI serveConnection(void* context) {
         if (!readMessage(pipe, device.stop, event.handle, request, sizeof request, &length, &due))
             break;
         const ULONGLONG requestedAtMs = GetTickCount64();
-        // One byte of room past the largest answer, for an overlong one.
-        std::uint8_t answer[kAnswerMax + 1] = {};
-        std::uint8_t unasked[kAnswerMax] = {};
-        std::uint32_t answerLength = 0;
-        std::uint32_t sentLength = 0;
-        std::size_t recordIndex = 0;
-        bool hold = false;
-        SimReply reply;
+        SimExchange exchange{};
         {
             Locked locked;
             if (!device.present) break;
-            answerLength = device.unit.inputReportLength;
-            reply =
-                simUnitHandle(device.unit, request, length, requestedAtMs, answer, answerLength);
-            recordIndex = device.unit.received.size() - 1;
-            sentLength = answerLength;
-            if (reply == SimReply::answerThenUnasked)
-                simUnaskedReport(device.unit, unasked, answerLength);
-            if (reply == SimReply::answerCut && simAnswerBytes(device.unit) < answerLength)
-                sentLength = simAnswerBytes(device.unit);
-            if (reply == SimReply::answerOverlong) {
-                answer[answerLength] = kOverlongByte;
-                sentLength = answerLength + 1;
-            }
-            if (reply == SimReply::answerThenDuplicateLate) {
-                // A duplicate still on its way is overtaken by this one.
-                due.pending = true;
-                due.dueAtMs = requestedAtMs + simLateDuplicateMs(device.unit);
-                std::memcpy(due.bytes, answer, answerLength);
-                due.length = answerLength;
-            }
-            if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) {
-                // The unit vanishes like a pulled plug: off the list, every handle broken.
+            exchange = simUnitExchange(device.unit, request, length, requestedAtMs);
+            // The unit vanishes like a pulled plug: off the list, every handle broken.
+            if (exchange.vanished) {
                 device.present = false;
                 SetEvent(device.stop);
             }
-            if (reply != SimReply::disconnected && reply != SimReply::vanishBeforeAnswer &&
-                reply != SimReply::silence && length > 1)
-                hold = takeHold(device, request[1]);
+            if (exchange.held) markHeld(device);
         }
-        if (reply == SimReply::disconnected || reply == SimReply::vanishBeforeAnswer) break;
-        if (reply == SimReply::silence) continue;
-        if (hold && !awaitRelease(device)) break;
-        // Late: the answer waits past any bound the client keeps, unless the device goes first.
-        if (reply == SimReply::answerLate &&
-            WaitForSingleObject(device.stop, kSimLateAnswerMs) != WAIT_TIMEOUT)
-            break;
-        if (!writeMessage(pipe, device.stop, event.handle, answer, sentLength)) break;
-        {
-            Locked locked;
-            if (recordIndex < device.unit.received.size())
-                device.unit.received[recordIndex].readAtMs = GetTickCount64();
-        }
-        // The extra report goes right behind the answer, as a unit that repeats itself would.
-        const std::uint8_t* extra = reply == SimReply::answerTwice         ? answer
-                                    : reply == SimReply::answerThenUnasked ? unasked
-                                                                           : nullptr;
-        if (extra != nullptr && !writeMessage(pipe, device.stop, event.handle, extra, answerLength))
+        if (!exchange.taken || exchange.vanished) break;
+        if (exchange.held && !awaitRelease(device)) break;
+        if (!sendDeliveries(device, pipe, event.handle, exchange.deliveries, requestedAtMs, &due))
             break;
     }
     CloseHandle(pipe);
@@ -679,7 +653,7 @@ std::string swapEscCommand(const std::vector<std::string>& words) {
 
 std::string holdCommand(const std::vector<std::string>& words) {
     std::uint32_t command = 0;
-    HeldAnswer hold{};
+    SimHold hold{};
     if (words.size() != 4 || !parseNumber(words[2], 16, &command) || command > 0xFF ||
         !parseNumber(words[3], 10, &hold.occurrence) || hold.occurrence == 0)
         return "error usage: hold <name> <command-hex> <occurrence>";
@@ -687,7 +661,7 @@ std::string holdCommand(const std::vector<std::string>& words) {
     Locked locked;
     PipeDevice* device = findDevice(words[1]);
     if (device == nullptr) return "error no device " + words[1];
-    device->holds.push_back(hold);
+    device->unit.holds.push_back(hold);
     return "ok";
 }
 

@@ -63,9 +63,8 @@ constexpr int kHexBase = 16;
 
 struct QueuedAnswer {
     std::vector<std::uint8_t> bytes;
-    std::size_t requestIndex;  // in the unit's record; kUnasked for a report nobody asked for
+    std::size_t requestIndex;  // in the unit's record; kSimUnasked for a report nobody asked for
 };
-constexpr std::size_t kUnasked = ~std::size_t{0};
 
 // A HID device of the testbed and its hidraw node, as umockdev-record writes them.
 struct NodeRecord {
@@ -77,12 +76,10 @@ struct NodeRecord {
     std::string serialNumber;  // HID_UNIQ, which hidapi gives as the serial number
 };
 
-struct AnswerHold {
-    bool armed = false;
+// The answers of a report the unit keeps back (SimUnit::holds) until the test releases them.
+struct HeldAnswers {
     bool holding = false;
-    std::uint8_t command = 0;
-    std::uint32_t occurrence = 0;
-    std::vector<QueuedAnswer> answers;
+    std::vector<SimDelivery> deliveries;
 };
 
 }  // namespace
@@ -104,9 +101,7 @@ struct EmulatedUnit {
     SimUnit unit;
     std::deque<QueuedAnswer> answers;
     std::vector<GSource*> lateAnswers;
-    AnswerHold hold;
-    bool cutting = false;
-    WriteCut cut{};
+    HeldAnswers held;
 };
 
 struct RunningProgram {
@@ -170,77 +165,41 @@ void sendLater(EmulatedUnit& e, std::uint32_t delayMs, const std::vector<std::ui
     e.lateAnswers.push_back(source);
 }
 
-// How much of a report of `length` bytes the system takes: all of it unless a cut applies.
-std::uint32_t bytesTaken(const EmulatedUnit& e, const std::uint8_t* report, std::uint32_t length) {
-    if (!e.cutting || length < 2 || report[1] != e.cut.command) return length;
-    if (e.unit.commandCounts[e.cut.command] + 1 != e.cut.occurrence) return length;
-    return std::min(length, e.cut.bytesTaken);
-}
-
-bool heldNow(const EmulatedUnit& e, const std::uint8_t* report, std::uint32_t length) {
-    const AnswerHold& hold = e.hold;
-    return hold.armed && !hold.holding && length > 1 && report[1] == hold.command &&
-           e.unit.commandCounts[hold.command] == hold.occurrence;
+// Carries what the unit sends for a report: at once, or later on the handler's own thread.
+void deliver(EmulatedUnit& e, const std::vector<SimDelivery>& deliveries) {
+    for (const SimDelivery& delivery : deliveries) {
+        if (delivery.afterMs == 0)
+            queueAnswer(e, delivery.bytes, delivery.answers);
+        else
+            sendLater(e, delivery.afterMs, delivery.bytes, delivery.answers);
+    }
+    waitForTokens(e);
 }
 
 gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     auto& e = *static_cast<EmulatedUnit*>(data);
     UMockdevIoctlData* request = umockdev_ioctl_client_get_arg(client);
     std::lock_guard<std::mutex> hold(e.lock);
-    const std::uint32_t length =
-        bytesTaken(e, request->data, static_cast<std::uint32_t>(request->data_len));
-    std::vector<std::uint8_t> answer(e.unit.inputReportLength);
-    const SimReply reply = simUnitHandle(e.unit, request->data, length, unitClockMs(e),
-                                         answer.data(), e.unit.inputReportLength);
-    if (reply == SimReply::disconnected) {
+    const SimExchange exchange =
+        simUnitExchange(e.unit, request->data, static_cast<std::uint32_t>(request->data_len),
+                        unitClockMs(e));
+    if (!exchange.taken) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
-    const std::size_t requestIndex = e.unit.received.size() - 1;
-    std::vector<QueuedAnswer> now;  // what the unit sends right away
-    switch (reply) {
-        case SimReply::answer: now.push_back({answer, requestIndex}); break;
-        case SimReply::answerTwice:
-            now.push_back({answer, requestIndex});
-            now.push_back({answer, kUnasked});
-            break;
-        case SimReply::answerThenUnasked: {
-            now.push_back({answer, requestIndex});
-            std::vector<std::uint8_t> unasked(e.unit.inputReportLength);
-            simUnaskedReport(e.unit, unasked.data(), e.unit.inputReportLength);
-            now.push_back({unasked, kUnasked});
-            break;
-        }
-        case SimReply::answerThenDuplicateLate:
-            now.push_back({answer, requestIndex});
-            sendLater(e, simLateDuplicateMs(e.unit), answer, kUnasked);
-            break;
-        case SimReply::answerCut:
-            answer.resize(std::min<std::size_t>(answer.size(), simAnswerBytes(e.unit)));
-            now.push_back({answer, requestIndex});
-            break;
-        case SimReply::answerOverlong:
-            answer.push_back(0xEE);
-            now.push_back({answer, requestIndex});
-            break;
-        case SimReply::answerLate: sendLater(e, kSimLateAnswerMs, answer, requestIndex); break;
-        case SimReply::vanishBeforeAnswer:
-            // Wakes a waiting reader, whose read then finds the unit gone.
-            now.push_back({{}, kUnasked});
-            break;
-        case SimReply::silence:
-        case SimReply::disconnected: break;
-    }
-    if (heldNow(e, request->data, length)) {
-        e.hold.holding = true;
-        e.hold.answers = std::move(now);
+    if (exchange.held) {
+        e.held.holding = true;
+        e.held.deliveries = exchange.deliveries;
         e.changed.notify_all();
     } else {
-        for (QueuedAnswer& queued : now)
-            queueAnswer(e, std::move(queued.bytes), queued.requestIndex);
+        deliver(e, exchange.deliveries);
+    }
+    // A unit gone after taking the report: a waiting reader wakes and finds the node hung up.
+    if (exchange.vanished) {
+        queueAnswer(e, {}, kSimUnasked);
         waitForTokens(e);
     }
-    umockdev_ioctl_client_complete(client, static_cast<glong>(length), 0);
+    umockdev_ioctl_client_complete(client, static_cast<glong>(exchange.bytesTaken), 0);
     return TRUE;
 }
 
@@ -711,40 +670,32 @@ void faultAhead(EmulatedUnit* e, std::uint8_t command, std::uint32_t ahead, SimF
 
 void cutWrite(EmulatedUnit* e, const WriteCut& cut) {
     std::lock_guard<std::mutex> hold(e->lock);
-    e->cutting = true;
-    e->cut = cut;
+    e->unit.faults.push_back({cut.command, cut.occurrence, SimFaultKind::cutWrite, cut.bytesTaken});
 }
 
 void holdAnswer(EmulatedUnit* e, std::uint8_t command, std::uint32_t occurrence) {
     std::lock_guard<std::mutex> hold(e->lock);
-    e->hold = AnswerHold{};
-    e->hold.armed = true;
-    e->hold.command = command;
-    e->hold.occurrence = occurrence;
+    e->held = HeldAnswers{};
+    e->unit.holds = {{command, occurrence}};
 }
 
 bool waitForHeldAnswer(EmulatedUnit* e, std::uint32_t boundMs) {
     std::unique_lock<std::mutex> hold(e->lock);
-    return e->changed.wait_until(hold, after(boundMs), [e] { return e->hold.holding; });
+    return e->changed.wait_until(hold, after(boundMs), [e] { return e->held.holding; });
 }
 
 void releaseHeldAnswer(EmulatedUnit* e) {
     std::lock_guard<std::mutex> hold(e->lock);
-    for (QueuedAnswer& queued : e->hold.answers)
-        queueAnswer(*e, std::move(queued.bytes), queued.requestIndex);
-    waitForTokens(*e);
-    e->hold = AnswerHold{};
+    deliver(*e, e->held.deliveries);
+    e->held = HeldAnswers{};
+    e->unit.holds.clear();
 }
 
 void releaseHeldAnswerAndHold(EmulatedUnit* e, std::uint8_t command, std::uint32_t occurrence) {
     std::lock_guard<std::mutex> hold(e->lock);
-    for (QueuedAnswer& queued : e->hold.answers)
-        queueAnswer(*e, std::move(queued.bytes), queued.requestIndex);
-    waitForTokens(*e);
-    e->hold = AnswerHold{};
-    e->hold.armed = true;
-    e->hold.command = command;
-    e->hold.occurrence = occurrence;
+    deliver(*e, e->held.deliveries);
+    e->held = HeldAnswers{};
+    e->unit.holds = {{command, occurrence}};
 }
 
 RunningProgram* startInMockEnvironment(EmulatedUnit* e, const std::vector<std::string>& command,

@@ -231,27 +231,61 @@ TEST(SeriesAtTheBench, HangUpWhileWaitingEndsTheSeriesWithItsSummary) {
     unplugEmulatedUnit(emulated);
 }
 
-TEST(SeriesAtTheBench, HangUpDuringTheTransferFinishesTheUpdateThenEndsTheSeries) {
+// --- A signal while a series works on an ESC: its designed end, after what may not be cut. ---
+
+struct SignalInSeries {
+    const char* name;
+    std::uint8_t heldCommand;  // the signal comes while the answer to this request is awaited
+    std::uint32_t occurrence;
+    int signal;
+    std::uint32_t erases;
+    const char* output;
+};
+
+void PrintTo(const SignalInSeries& row, std::ostream* out) { *out << row.name; }
+
+class SignalDuringASeries : public ::testing::TestWithParam<SignalInSeries> {};
+
+TEST_P(SignalDuringASeries, EndsItAsDesignedWithNothingCutShort) {
+    const SignalInSeries& row = GetParam();
     EmulatedUnit* emulated = plugEmulatedUnit(simReadyUnit(kOldFirmware));
     ASSERT_NE(emulated, nullptr);
-    holdAnswer(emulated, WriteDataBlock, kTransferBlock);
+    holdAnswer(emulated, row.heldCommand, row.occurrence);
     RunningProgram* flasher = startInMockEnvironment(emulated, series());
     ASSERT_NE(flasher, nullptr);
     ASSERT_TRUE(waitForHeldAnswer(emulated, kLookBoundMs));
-    signalProgram(flasher, SIGHUP);
-    ASSERT_TRUE(waitForSignalTaken(flasher, SIGHUP, kSignalTakenBoundMs));
+    signalProgram(flasher, row.signal);
+    ASSERT_TRUE(waitForSignalTaken(flasher, row.signal, kSignalTakenBoundMs));
     releaseHeldAnswer(emulated);
     const ProgramRun run = finishProgram(flasher, kUpdateBoundMs);
 
     ASSERT_TRUE(run.ended);
     EXPECT_EQ(run.signal, 0) << shownBy(run);
     EXPECT_EQ(run.exitCode, kExitSuccess);
-    EXPECT_EQ(run.output,
-              "ESC 1: updated to 3.3.  [1 updated, 0 skipped, 0 refused, 0 failed]\n"
-              "Series ended: 1 updated, 0 skipped, 0 refused, 0 failed.\n");
-    EXPECT_EQ(emulatedUnitState(emulated).flash, carriedImage());
+    EXPECT_EQ(run.output, row.output);
+    const SimUnit unit = emulatedUnitState(emulated);
+    EXPECT_EQ(unit.commandCounts[EraseFirmware], row.erases);
+    if (row.erases == 0)
+        EXPECT_EQ(unit.commandCounts[SystemLock], 0u) << "nothing but identification was sent";
+    else
+        EXPECT_EQ(unit.flash, carriedImage());
     unplugEmulatedUnit(emulated);
 }
+
+// A look asks twice (the survey, then the unit found): the second ReadEscBootInfo is the look's
+// last answer before the ESC is known to be ready.
+INSTANTIATE_TEST_SUITE_P(
+    Series, SignalDuringASeries,
+    ::testing::Values(
+        SignalInSeries{"CtrlCInTheLookThatFindsAReadyEsc", ReadEscBootInfo, 2, SIGINT, 0,
+                       "Series ended: 0 updated, 0 skipped, 0 refused, 0 failed.\n"},
+        SignalInSeries{"HangUpDuringTheTransferFinishesTheUpdate", WriteDataBlock, kTransferBlock,
+                       SIGHUP, 1,
+                       "ESC 1: updated to 3.3.  [1 updated, 0 skipped, 0 refused, 0 failed]\n"
+                       "Series ended: 1 updated, 0 skipped, 0 refused, 0 failed.\n"}),
+    [](const ::testing::TestParamInfo<SignalInSeries>& info) {
+        return std::string(info.param.name);
+    });
 
 // --- The record, when the program dies in the middle of a series. ---
 

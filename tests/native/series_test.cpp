@@ -621,8 +621,6 @@ TEST_P(RecordOfOneEsc, SaysWhatBecameOfIt) {
     EXPECT_EQ(fieldOf(lines[0], "escVersionAfter"), row.versionAfter);
 }
 
-void nothingMore(Bench&) {}
-
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, RecordOfOneEsc,
     ::testing::Values(
