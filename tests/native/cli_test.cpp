@@ -565,6 +565,11 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"UnitGoneAtTheErase", {EraseFirmware, 1, SimFaultKind::disconnect, 0},
                     Language::english, kExitEraseFailed, IDS_ERASE_FAILED, kLinkWriteFailed,
                     kSimGenFailure},
+        // The system takes only the first 10 bytes of the erase's report: a write failure, and
+        // nothing more is sent.
+        StepFailure{"EraseReportTakenOnlyInPart", {EraseFirmware, 1, SimFaultKind::cutWrite, 10},
+                    Language::english, kExitEraseFailed, IDS_ERASE_FAILED, kLinkWriteFailed,
+                    kSimGenFailure},
         StepFailure{"AddressAnsweredWithAnError",
                     {SetWriteAddress, 1, SimFaultKind::errorAnswer, 0x45}, Language::english,
                     kExitAddressFailed, IDS_ADDRESS_FAILED, 0x45, 0},
