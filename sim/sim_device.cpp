@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "link/device_io.h"
@@ -80,10 +81,11 @@ void arriveEverywhere(const std::u16string& path, const InputReport& report) {
 }
 
 // Every open handle of the device at `path` gets each report, `afterMs` past `fromMs`.
-void deliver(const std::u16string& path, const std::vector<SimDelivery>& deliveries,
+void deliver(const std::u16string& path, std::vector<SimDelivery>& deliveries,
              std::uint64_t fromMs) {
-    for (const SimDelivery& delivery : deliveries)
-        arriveEverywhere(path, {delivery.bytes, fromMs + delivery.afterMs, delivery.answers});
+    for (SimDelivery& delivery : deliveries)
+        arriveEverywhere(path,
+                         {std::move(delivery.bytes), fromMs + delivery.afterMs, delivery.answers});
 }
 
 bool heldByAHandle(const std::u16string& path) {
@@ -212,7 +214,7 @@ bool simAnswersHeld() { return !bus().held.empty(); }
 void simReleaseHeld() {
     auto held = std::move(bus().held);
     bus().held.clear();
-    for (const auto& [path, deliveries] : held) deliver(path, deliveries, bus().nowMs);
+    for (auto& [path, deliveries] : held) deliver(path, deliveries, bus().nowMs);
 }
 
 DeviceHandle simOpenUnheld(const std::u16string& path) {
@@ -273,13 +275,13 @@ bool deviceWrite(DeviceHandle handle, const std::uint8_t* report, std::uint32_t 
         return false;
     }
     SimUnit& unit = *device->device.unit;
-    const SimExchange exchange = simUnitExchange(unit, report, length, bus().nowMs);
+    SimExchange exchange = simUnitExchange(unit, report, length, bus().nowMs);
     if (!exchange.taken) {
         bus().lastError = kErrorGenFailure;
         return false;
     }
     if (exchange.held) {
-        bus().held.push_back({device->device.path, exchange.deliveries});
+        bus().held.push_back({device->device.path, std::move(exchange.deliveries)});
     } else {
         // What the unit sends goes out once it has worked on the request.
         deliver(device->device.path, exchange.deliveries, bus().nowMs + bus().answerDelayMs);
