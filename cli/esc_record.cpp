@@ -1,7 +1,6 @@
 #include "cli/esc_record.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "cli/unit_report.h"
 #include "link/device_io.h"
@@ -104,9 +103,6 @@ EscRecord escRecordOfLink(std::uint64_t identifiedAtMs) {
     esc.identifiedAtMs = identifiedAtMs;
     if (programmerLink.devicePath != nullptr)
         esc.path = utf8FromUtf16(programmerLink.devicePath);
-    char16_t serial[kSerialUnits];
-    if (linkIsOpen() && deviceSerialNumber(programmerLink.handle, serial, kSerialUnits))
-        esc.unitSerial = utf8FromUtf16(serial);
     esc.productId = programmerLink.usbProductId;
     esc.unitVersion = programmerLink.unitFirmwareVersion;
     esc.escType = escTypeId();
@@ -173,7 +169,12 @@ void recordEsc(const RecordFile& record, const EscRecord& esc, const CliSetting&
     if (record.file == nullptr) return;
     const std::uint64_t now = setting.system.nowMs();
     const std::uint64_t duration = now >= esc.identifiedAtMs ? now - esc.identifiedAtMs : 0;
-    std::string line = escRecordLine(esc, setting.system.utcNowMs(), duration);
+    // Asked of the unit only for a line, while its link is still open.
+    EscRecord told = esc;
+    char16_t serial[kSerialUnits];
+    if (linkIsOpen() && deviceSerialNumber(programmerLink.handle, serial, kSerialUnits))
+        told.unitSerial = utf8FromUtf16(serial);
+    std::string line = escRecordLine(told, setting.system.utcNowMs(), duration);
     line += '\n';
     std::uint32_t systemError = 0;
     if (setting.system.appendRecord(record.file, line.data(), line.size(), &systemError)) return;

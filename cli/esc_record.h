@@ -27,7 +27,7 @@ void closeRecordFile(const RecordFile& record, const CliSetting& setting);
 struct EscRecord {
     std::uint64_t identifiedAtMs;  // the monotonic clock as the look that found it began
     std::string path;
-    std::string unitSerial;  // empty: unknown
+    std::string unitSerial;  // read by recordEsc from the open link; empty: unknown
     std::uint16_t productId;
     std::uint32_t unitVersion;
     std::uint32_t escType;
@@ -43,6 +43,7 @@ struct EscRecord {
 };
 
 // The ESC on the open link as identification found it; the outcome is for the caller to fill.
+// Every line is written while the link is still open.
 EscRecord escRecordOfLink(std::uint64_t identifiedAtMs);
 // The failure or stop of the chain, as the record tells it.
 void recordFlashOutcome(EscRecord& esc, const FlashOutcome& outcome);
