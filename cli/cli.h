@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/carried_image.h"
+#include "update/carried_image.h"
 #include "cli/output.h"
 #include "cli/texts.h"
 

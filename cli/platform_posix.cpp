@@ -17,7 +17,7 @@
 #include <cstring>
 #include <thread>
 
-#include "cli/carried_image.h"
+#include "update/carried_image.h"
 #include "cli/exit_codes.h"
 #include "update/keep_awake.h"
 

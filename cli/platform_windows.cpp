@@ -10,7 +10,7 @@
 #include <cstring>
 #include <cwctype>
 
-#include "cli/carried_image.h"
+#include "update/carried_image.h"
 #include "cli/exit_codes.h"
 #include "cli/text_encoding.h"
 #include "link/programmer_link.h"

@@ -3,8 +3,8 @@
 # between files: a header declares only functions its own source file defines (a header without
 # a source file of its name is a seam, implemented per platform), and no file reaches back, by
 # an include, to a file that reaches it.
-#   4  app/, cli/                          the two front ends, side by side: neither includes
-#                                          the other; what both need lives below them
+#   4  app/, cli/, web/                    the front ends, side by side: none includes another;
+#                                          what they share lives below them
 #   3  update/update_sequence, progress_window (the window's Update sequence)
 #   2  ui/                                 window helpers
 #   1  update/ (the rest: the portable update chain)
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 rank() {  # file -> layer
   case "$1" in
-    app/* | cli/*) echo 4 ;;
+    app/* | cli/* | web/*) echo 4 ;;
     update/update_sequence.* | update/progress_window.*) echo 3 ;;
     ui/*) echo 2 ;;
     update/*) echo 1 ;;
@@ -27,13 +27,14 @@ frontEnd() {  # file -> the front end it belongs to, if any
   case "$1" in
     app/*) echo app ;;
     cli/*) echo cli ;;
+    web/*) echo web ;;
   esac
 }
 
 found=0
 # New files count before they are committed; deleted ones no longer do.
-for file in $(git ls-files --cached --others --exclude-standard 'app/*' 'cli/*' 'update/*' 'ui/*' \
-  'link/*' | grep -E '\.(h|cpp)$'); do
+for file in $(git ls-files --cached --others --exclude-standard 'app/*' 'cli/*' 'web/*' 'update/*' \
+  'ui/*' 'link/*' | grep -E '\.(h|cpp)$'); do
   [ -f "$file" ] || continue
   own=$(rank "$file")
   side=$(frontEnd "$file")
@@ -78,7 +79,8 @@ declared_functions() {  # header
 }
 
 product_files() {
-  git ls-files --cached --others --exclude-standard 'app/*' 'cli/*' 'update/*' 'ui/*' 'link/*' |
+  git ls-files --cached --others --exclude-standard 'app/*' 'cli/*' 'web/*' 'update/*' 'ui/*' \
+    'link/*' |
     grep -E '\.(h|cpp)$' | while read -r file; do [ -f "$file" ] && echo "$file"; done
 }
 

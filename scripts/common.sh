@@ -10,6 +10,9 @@ placeholder_image="$repo/resources/firmware/placeholder_140.bin"
 
 source "$repo/scripts/wine.sh"
 
+# emcc's JavaScript optimizer finds Debian's acorn only there, with a node from outside Debian.
+export NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
+
 # A compiler cache for every tree, shared between build folders and clones: paths inside the
 # clone count relative to it, and the working folder is left out of the hash, so the same file
 # compiled in another clone (or in the soak's and the package's trees) is a hit. Only a

@@ -23,8 +23,7 @@ extern "C" {
 namespace {
 
 constexpr int kTitleUnits = 256;
-// The last argument is empty on purpose, so the title ends in a blank.
-constexpr wchar_t kTitleFormat[] = L"TESSERAN %s FW Updater %u.%u %s";
+constexpr wchar_t kTitleFormat[] = L"" UPDATER_TITLE_FORMAT;
 constexpr wchar_t kHintSeparator[] = L"\r\n\r\n";
 constexpr INT_PTR kEndedByRefusedRegistration = 1;
 // No USB event tells that another program let go of a unit: the window looks again on its own.

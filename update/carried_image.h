@@ -1,4 +1,4 @@
-// The firmware image the flasher carries, generated at build time from UPDATER_FIRMWARE_IMAGE.
+// The firmware image the terminal flasher and the page carry, generated at build time from UPDATER_FIRMWARE_IMAGE.
 #pragma once
 
 #include <cstdint>

@@ -15,8 +15,8 @@ else()
   set(placeholder false)
 endif()
 file(WRITE "${OUTPUT}.new"
-  "// Generated from ${IMAGE} by cli/embed_image.cmake; do not edit.\n"
-  "#include \"cli/carried_image.h\"\n\n"
+  "// Generated from ${IMAGE} by update/embed_image.cmake; do not edit.\n"
+  "#include \"update/carried_image.h\"\n\n"
   "namespace {\n\n"
   "const std::uint8_t kBytes[] = {\n${bytes}\n};\n\n"
   "}  // namespace\n\n"

@@ -1,0 +1,83 @@
+// The page's worker: runs the update chain (zirvano.js, web/web_session.cpp in WebAssembly) and
+// carries messages between it and the page (web/page.js). It has WebHID and timers of its own,
+// which a background tab does not throttle.
+//
+// From the page: {type: 'start'}, {type: 'chosen'} after the chooser granted a unit,
+// {type: 'update'}, {type: 'answer', yes} to a question, {type: 'failureClosed'}.
+// To the page: what web_session.cpp and link/device_webhid.js say, and {type: 'ask', question}.
+'use strict';
+importScripts('zirvano.js');
+
+let chain = null;
+const early = [];  // messages that came before the chain was ready
+let queue = Promise.resolve();
+let updating = false;
+let answer = null;  // resolves the question that is open
+
+// One call into the chain at a time: a call may wait for the unit, and the chain is one.
+function serially(name) {
+  const call = queue.then(() => chain.ccall(name, 'number', [], [], {async: true}));
+  queue = call.catch(() => {});
+  return call;
+}
+
+function serially1(name, argument) {
+  const call = queue.then(() => chain.ccall(name, 'number', ['number'], [argument], {async: true}));
+  queue = call.catch(() => {});
+  return call;
+}
+
+function ask(question) {
+  return new Promise((resolve) => {
+    answer = resolve;
+    postMessage({type: 'ask', question});
+  });
+}
+
+// The window's Update sequence, with the page's questions asked between calls into the chain.
+async function update() {
+  if (updating) return;
+  updating = true;
+  try {
+    if (!(await serially('webUpdateBegin'))) return;
+    if (!(await ask('warning'))) return;
+    if ((await serially('webUpdateAsksDowngrade')) && !(await ask('downgrade'))) return;
+    await serially('webUpdateRun');
+  } finally {
+    updating = false;
+    postMessage({type: 'idle'});
+  }
+}
+
+function receive(message) {
+  switch (message.type) {
+    case 'start': serially('webStart'); break;
+    case 'chosen': serially1('webLook', 1); break;
+    case 'update': update(); break;
+    case 'failureClosed': serially('webFailureClosed'); break;
+    case 'answer':
+      if (answer) {
+        const settle = answer;
+        answer = null;
+        settle(message.yes === true);
+      }
+      break;
+  }
+}
+
+self.onmessage = (event) => {
+  if (chain) receive(event.data);
+  else early.push(event.data);
+};
+
+if (!('hid' in navigator)) {
+  postMessage({type: 'noWebHid'});
+} else {
+  createZirvano({toPage: (message) => postMessage(message)}).then((module) => {
+    chain = module;
+    navigator.hid.addEventListener('connect', () => serially1('webLook', 0));
+    navigator.hid.addEventListener('disconnect', (event) =>
+      serially1('webRemoval', chain.webhid.pathId(event.device)));
+    for (const message of early.splice(0)) receive(message);
+  });
+}
