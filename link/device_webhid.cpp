@@ -6,7 +6,6 @@
 // Linux. A path is "webhid:N", N naming one device object for the page's life.
 #include <emscripten.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +20,19 @@ constexpr int kTimedOut = -2;
 constexpr int kTooShort = -3;
 constexpr int kTooLong = -4;
 constexpr int kRefused = -5;
-constexpr int kNoSuchDevice = -6;
+constexpr int kNotThere = -6;
+
+// System errors by the numbers Linux gives them, so that a code line means the same from the
+// page as from the Linux flasher (Emscripten's own errno values are WASI's).
+constexpr std::uint32_t kNoEntry = 2;          // ENOENT: no such device
+constexpr std::uint32_t kInputOutput = 5;      // EIO
+constexpr std::uint32_t kAccessDenied = 13;    // EACCES: the browser refused to open it
+constexpr std::uint32_t kNoSuchDevice = 19;    // ENODEV: it went
+constexpr std::uint32_t kInvalid = 22;         // EINVAL
+constexpr std::uint32_t kNotImplemented = 38;  // ENOSYS
+constexpr std::uint32_t kProtocol = 71;        // EPROTO: an answer cut short
+constexpr std::uint32_t kMessageSize = 90;     // EMSGSIZE: an answer too long
+constexpr std::uint32_t kTimedOutError = 110;  // ETIMEDOUT
 
 constexpr char16_t kPathPrefix[] = u"webhid:";
 constexpr std::uint32_t kPathUnits = 32;
@@ -63,13 +74,13 @@ bool succeed() {
 
 std::uint32_t errorOf(int outcome) {
     switch (outcome) {
-        case kGone: return ENODEV;
-        case kTimedOut: return ETIMEDOUT;
-        case kTooShort: return EPROTO;
-        case kTooLong: return EMSGSIZE;
-        case kRefused: return EACCES;
-        case kNoSuchDevice: return ENOENT;
-        default: return EIO;
+        case kGone: return kNoSuchDevice;
+        case kTimedOut: return kTimedOutError;
+        case kTooShort: return kProtocol;
+        case kTooLong: return kMessageSize;
+        case kRefused: return kAccessDenied;
+        case kNotThere: return kNoEntry;
+        default: return kInputOutput;
     }
 }
 
@@ -119,7 +130,7 @@ void deviceListClose(DeviceList* list) { std::free(list); }
 DeviceHandle deviceOpen(const char16_t* path) {
     const int id = idOfPath(path);
     if (id == 0) {
-        fail(ENOENT);
+        fail(kNoEntry);
         return kNoDevice;
     }
     const int handle = openDevice(id);
@@ -134,14 +145,14 @@ DeviceHandle deviceOpen(const char16_t* path) {
 // The browser keeps no claim our native programs could see, nor sees theirs.
 bool deviceHeldElsewhere(std::uint32_t) { return false; }
 
-bool deviceAbsent(std::uint32_t systemError) { return systemError == ENOENT; }
+bool deviceAbsent(std::uint32_t systemError) { return systemError == kNoEntry; }
 
 void deviceKeepClaim(DeviceHandle) {}
 
 void deviceLetGoOfClaim() {}
 
 // WebHID does not give the serial number.
-bool deviceSerialNumber(DeviceHandle, char16_t*, std::uint32_t) { return fail(ENOSYS); }
+bool deviceSerialNumber(DeviceHandle, char16_t*, std::uint32_t) { return fail(kNotImplemented); }
 
 bool deviceAttributes(DeviceHandle device, std::uint16_t* vendorId, std::uint16_t* productId) {
     *vendorId = static_cast<std::uint16_t>(vendorIdOf(handleOf(device)));
@@ -154,7 +165,7 @@ bool deviceReportLengths(DeviceHandle device, std::uint32_t* outputLength,
     const int output = outputLengthOf(handleOf(device));
     const int input = inputLengthOf(handleOf(device));
     // A device without input or output reports cannot carry the unit's exchanges.
-    if (output <= 1 || input <= 1) return fail(EPROTO);
+    if (output <= 1 || input <= 1) return fail(kProtocol);
     *outputLength = static_cast<std::uint32_t>(output);
     *inputLength = static_cast<std::uint32_t>(input);
     return succeed();
@@ -167,7 +178,7 @@ bool deviceDropInput(DeviceHandle device, std::uint32_t* dropped) {
 }
 
 bool deviceWrite(DeviceHandle device, const std::uint8_t* report, std::uint32_t length) {
-    if (length == 0) return fail(EINVAL);
+    if (length == 0) return fail(kInvalid);
     const int outcome = writeReport(handleOf(device), report, static_cast<int>(length));
     return outcome == 0 ? succeed() : fail(errorOf(outcome));
 }

@@ -51,6 +51,7 @@
                               {once: true});
       dialog.returnValue = '';
       dialog.showModal();
+      document.body.dataset.boxes = String(Number(document.body.dataset.boxes || 0) + 1);
       $('box-first').focus();
     }));
     boxes = shownBox.catch(() => {});

@@ -131,25 +131,46 @@
       const report = new Uint8Array(body.length + 1);
       report[0] = reportId;
       report.set(body, 1);
-      const at = sim._malloc(report.length);
-      sim.HEAPU8.set(report, at);
-      const exchange = JSON.parse(sim.UTF8ToString(
-          sim._simWebExchange(this.unit.index, at, report.length, performance.now())));
-      sim._free(at);
-      if (exchange.vanished) setTimeout(() => unplug(this.unit), 0);
       // WebHID writes a report whole or not at all.
-      if (!exchange.taken || exchange.bytesTaken < report.length)
-        throw new DOMException('Failed to write the report.', 'NotAllowedError');
-      for (const delivery of exchange.deliveries) {
-        setTimeout(() => {
-          if (!this.unit.present || !this.opened) return;
-          if (delivery.answers >= 0) sim._simWebAnswerTaken(this.unit.index, delivery.answers, performance.now());
-          const bytes = hex(delivery.bytes);
-          const event = new SimInputReportEvent(this, bytes[0], new DataView(bytes.buffer, 1));
-          fire(this, event);
-        }, delivery.afterMs);
-      }
+      if (!carry(this.unit, report)) throw new DOMException('Failed to write the report.', 'NotAllowedError');
     }
+  }
+
+  // One output report through the model; its answers reach the device's open handle, as a HID
+  // device's input reports reach every program that has it open. False when the report was not
+  // taken whole.
+  function carry(unit, report) {
+    const at = sim._malloc(report.length);
+    sim.HEAPU8.set(report, at);
+    const exchange = JSON.parse(sim.UTF8ToString(
+        sim._simWebExchange(unit.index, at, report.length, performance.now())));
+    sim._free(at);
+    if (exchange.vanished) setTimeout(() => unplug(unit), 0);
+    if (!exchange.taken || exchange.bytesTaken < report.length) return false;
+    for (const delivery of exchange.deliveries) {
+      later(delivery.afterMs, () => {
+        const device = unit.device;
+        if (!unit.present || !device.opened) return;
+        if (delivery.answers >= 0) sim._simWebAnswerTaken(unit.index, delivery.answers, performance.now());
+        const bytes = hex(delivery.bytes);
+        fire(device, new SimInputReportEvent(device, bytes[0], new DataView(bytes.buffer, 1)));
+      });
+    }
+    return true;
+  }
+
+  // An answer due at once arrives as the next task, as a USB answer does within the millisecond:
+  // setTimeout(0) would add the 4 ms browsers give nested timers.
+  const soon = new MessageChannel();
+  const due = [];
+  soon.port1.onmessage = () => due.shift()();
+  function later(milliseconds, deliver) {
+    if (milliseconds > 0) {
+      setTimeout(deliver, milliseconds);
+      return;
+    }
+    due.push(deliver);
+    soon.port2.postMessage(0);
   }
 
   hid.getDevices = async () => units.filter((u) => u.present && u.granted).map((u) => u.device);
@@ -203,5 +224,9 @@
     // The ESC on the unit's cable changes: no USB event.
     swapEsc(index, esc) { sim._simWebConnectEsc(index, ...escArgs(esc)); },
     record(index) { return JSON.parse(sim.UTF8ToString(sim._simWebRecord(index))); },
+    // Another program on the same unit (one of ours, which the browser cannot see): its request
+    // goes to the unit, and the unit's answer reaches this page too.
+    anotherProgramSends(index, request) { return carry(units[index], Uint8Array.from(request)); },
+    facts() { return JSON.parse(sim.UTF8ToString(sim._simWebUpdateFacts())); },
   };
 })();
