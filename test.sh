@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the layer check, native (plain and sanitized), fuzzing
 # for a bounded time, the 32-bit and the 64-bit Windows builds, the Windows code under Wine, the
-# shipped executable end to end, the flasher's Debian package and the soak.
+# shipped executable end to end, the flasher's Debian package, the soak, and the browser page in
+# Chromium.
 #
 # The trees come from CMakePresets.json; what is found at run time (the Wine loaders, whether
 # 32-bit code runs, the compiler cache) goes to them through scripts/wine.sh and
@@ -79,6 +80,13 @@ fuzz_stage() {
 
 win32_stage() { configure_and_build "$build/win32" win32; }
 
+# The page built to WebAssembly, then its tests in headless Chromium (tests/web).
+browser_stage() {
+  configure_and_build "$build/web" web &&
+    (cd "$repo/tests/web" && node --test --test-reporter=spec --test-reporter-destination=stdout \
+      page.test.mjs)
+}
+
 wine_stage() {
   prepare_wine
   (cd "$build/win64" && ctest --output-on-failure --timeout 900 -j"$ctest_jobs")
@@ -109,6 +117,7 @@ stages=(
   "native tests|native_stage||"
   "64-bit Windows build|build_windows||"
   "sanitized native tests|sanitized_stage||"
+  "browser page|browser_stage||"
   "fuzzing|fuzz_stage||low"
   "32-bit Windows build|win32_stage||low"
   "package|bash $repo/scripts/package-test.sh||low"
