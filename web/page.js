@@ -47,8 +47,27 @@
         button.value = buttons[index] || '';
         button.textContent = index < buttons.length ? texts[labels[buttons[index]]] : '';
       });
-      dialog.addEventListener('close', () => resolve(dialog.returnValue || buttons[buttons.length - 1]),
-                              {once: true});
+      // Answered by the button itself: the dialog's close event waits for the next frame, which
+      // a page hidden right after the click does not draw. Escape closes it without a button.
+      let answered = false;
+      const answer = (button) => {
+        if (answered) return;
+        answered = true;
+        if (dialog.open) dialog.close(button);
+        resolve(button);
+      };
+      const onClick = (event) => {
+        event.preventDefault();
+        answer(event.currentTarget.value);
+      };
+      for (const id of ['box-first', 'box-second']) $(id).onclick = onClick;
+      // The close event of the box before this one may come after this one opened: not ours.
+      const onClose = () => {
+        if (dialog.open) return;
+        dialog.removeEventListener('close', onClose);
+        answer(dialog.returnValue || buttons[buttons.length - 1]);
+      };
+      dialog.addEventListener('close', onClose);
       dialog.returnValue = '';
       dialog.showModal();
       document.body.dataset.boxes = String(Number(document.body.dataset.boxes || 0) + 1);
@@ -73,6 +92,9 @@
     ready = state.updateEnabled;
     setUpdateButton();
     document.body.dataset.state = state.updateEnabled ? 'ready' : (state.linked ? 'linked' : 'unlinked');
+    // The first drawn panel, for the load time: after the frame that shows it.
+    if (performance.getEntriesByName('panel-drawn').length === 0)
+      requestAnimationFrame(() => setTimeout(() => performance.mark('panel-drawn')));
   }
 
   async function holdScreen(holding) {
