@@ -6,8 +6,10 @@
 # run BENCH_ROUNDS times (3 unless set) interleaved with its reference; the medians, the ratios
 # program / reference on the unit's clock, and each program's CPU time over its lifetime. Also:
 # start-up over an empty dialog program, executable size, peak memory, the work per block on
-# native virtual time and what answer pairing costs per block. Run it on an otherwise idle
-# machine.
+# native virtual time and what answer pairing costs per block. Then the browser page in headless
+# Chromium (tests/web/bench.mjs): its update visible and hidden against a browser reference
+# client, the browser's CPU, the time to a drawn panel and the published page's size. Run it on
+# an otherwise idle machine.
 #
 # BENCH_BUILD names a folder of your own for its two build trees (default build/);
 # PRIVATE_WINEPREFIX a Wine prefix of your own.
@@ -22,6 +24,7 @@ mkdir -p "$build"
 
 configure_and_build "$build/bench-native" bench || exit 1
 build_windows || exit 1
+configure_and_build "$build/web" web || exit 1
 if [ -z "${DISPLAY:-}" ]; then start_display; fi
 prepare_wine
 simunit="$build/win64/simunit"
@@ -188,4 +191,7 @@ report "zirvano-flash on Linux (emulated hidraw)" "${lflash_span[*]}" "${lref_sp
 echo "reference clients: Wine CPU $(median "${wref_cpu[@]}") %, Linux CPU" \
   "$(median "${lref_cpu[@]}") %; their update over the fixed pauses: Wine" \
   "$(ratio "$(median "${wref_span[@]}")" 45860), Linux $(ratio "$(median "${lref_span[@]}")" 45860)"
+
+echo "== the browser page (headless Chromium; the simulated unit behind the WebHID double)"
+(cd "$repo/tests/web" && UPDATER_WEB_TREE="$build/web" BENCH_ROUNDS=$rounds node bench.mjs) || rc=1
 exit $rc

@@ -112,11 +112,16 @@
     }
   }
 
+  function showProgress(position) {
+    $('progress-bar').setAttribute('aria-valuenow', String(position));
+    $('progress-fill').style.transform = `scaleX(${position / 100})`;
+  }
+
   function showPhase(phase) {
     updating = phase !== 'ended';
     $('progress').hidden = !updating;
     document.body.dataset.phase = phase;
-    if (phase === 'locking') $('progress-bar').value = 0;
+    if (phase === 'locking') showProgress(0);
   }
 
   const worker = 'hid' in navigator
@@ -150,7 +155,7 @@
         break;
       }
       case 'phase': showPhase(message.phase); break;
-      case 'progress': $('progress-bar').value = message.position; break;
+      case 'progress': showProgress(message.position); break;
       case 'keepAwake': holdScreen(message.holding); break;
       case 'idle':
         sequence = false;

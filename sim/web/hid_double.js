@@ -97,12 +97,6 @@
     if (unit.granted) fire(hid, new SimConnectionEvent('disconnect', unit.device));
   }
 
-  function hex(bytes) {
-    const out = new Uint8Array(bytes.length / 2);
-    for (let i = 0; i < out.length; i++) out[i] = parseInt(bytes.substr(2 * i, 2), 16);
-    return out;
-  }
-
   class SimDevice extends EventTarget {
     constructor(unit) {
       super();
@@ -142,17 +136,26 @@
   function carry(unit, report) {
     const at = sim._malloc(report.length);
     sim.HEAPU8.set(report, at);
-    const exchange = JSON.parse(sim.UTF8ToString(
-        sim._simWebExchange(unit.index, at, report.length, performance.now())));
+    let word = sim._simWebExchange(unit.index, at, report.length, performance.now()) / 4;
     sim._free(at);
-    if (exchange.vanished) setTimeout(() => unplug(unit), 0);
-    if (!exchange.taken || exchange.bytesTaken < report.length) return false;
-    for (const delivery of exchange.deliveries) {
+    const words = sim.HEAPU32;
+    const [taken, vanished, bytesTaken, count] = words.subarray(word, word + 4);
+    word += 4;
+    const deliveries = [];
+    for (let i = 0; i < count; i++) {
+      const [afterMs, answers, length] = words.subarray(word, word + 3);
+      const bytes = sim.HEAPU8.slice(4 * (word + 3), 4 * (word + 3) + length);
+      deliveries.push({afterMs, answers: answers === 0xFFFFFFFF ? -1 : answers, bytes});
+      word += 3 + Math.ceil(length / 4);
+    }
+    if (vanished) setTimeout(() => unplug(unit), 0);
+    if (!taken || bytesTaken < report.length) return false;
+    for (const delivery of deliveries) {
       later(delivery.afterMs, () => {
         const device = unit.device;
         if (!unit.present || !device.opened) return;
         if (delivery.answers >= 0) sim._simWebAnswerTaken(unit.index, delivery.answers, performance.now());
-        const bytes = hex(delivery.bytes);
+        const bytes = delivery.bytes;
         fire(device, new SimInputReportEvent(device, bytes[0], new DataView(bytes.buffer, 1)));
       });
     }

@@ -108,29 +108,34 @@ EMSCRIPTEN_KEEPALIVE int simWebInputLength(int unit) {
 }
 EMSCRIPTEN_KEEPALIVE int simWebConnected(int unit) { return known(unit) && units[unit].connected; }
 
-// One output report at `nowMs` on the unit's clock: what the model makes of it, as JSON.
-EMSCRIPTEN_KEEPALIVE const char* simWebExchange(int unit, const std::uint8_t* report,
-                                                std::uint32_t length, double nowMs) {
-    if (!known(unit)) return "{\"taken\":false,\"vanished\":true,\"deliveries\":[]}";
+// One output report at `nowMs` on the unit's clock: what the model makes of it, as 32-bit words
+// (the double reads them in place, 2,000 times an update): taken, vanished, bytes taken, the
+// number of deliveries, then per delivery its delay, the request it answers (-1: none), its
+// length and its bytes, each delivery padded to whole words.
+EMSCRIPTEN_KEEPALIVE const std::uint32_t* simWebExchange(int unit, const std::uint8_t* report,
+                                                         std::uint32_t length, double nowMs) {
+    static std::vector<std::uint32_t> words;
+    words.assign(4, 0);
+    if (!known(unit)) {
+        words[1] = 1;
+        return words.data();
+    }
     const SimExchange exchange =
         simUnitExchange(units[unit], report, length, static_cast<std::uint64_t>(nowMs));
-    reply = "{\"taken\":";
-    reply += exchange.taken ? "true" : "false";
-    reply += ",\"vanished\":";
-    reply += exchange.vanished ? "true" : "false";
-    reply += ",\"bytesTaken\":" + std::to_string(exchange.bytesTaken);
-    reply += ",\"deliveries\":[";
-    for (std::size_t i = 0; i < exchange.deliveries.size(); ++i) {
-        const SimDelivery& delivery = exchange.deliveries[i];
-        if (i != 0) reply += ',';
-        reply += "{\"afterMs\":" + std::to_string(delivery.afterMs) + ",\"answers\":";
-        reply += delivery.answers == kSimUnasked ? "-1" : std::to_string(delivery.answers);
-        reply += ",\"bytes\":";
-        appendBytes(reply, delivery.bytes.data(), delivery.bytes.size());
-        reply += '}';
+    words[0] = exchange.taken;
+    words[1] = exchange.vanished;
+    words[2] = exchange.bytesTaken;
+    words[3] = static_cast<std::uint32_t>(exchange.deliveries.size());
+    for (const SimDelivery& delivery : exchange.deliveries) {
+        words.push_back(delivery.afterMs);
+        words.push_back(delivery.answers == kSimUnasked ? ~std::uint32_t{0}
+                                                        : static_cast<std::uint32_t>(delivery.answers));
+        words.push_back(static_cast<std::uint32_t>(delivery.bytes.size()));
+        const std::size_t at = words.size();
+        words.resize(at + (delivery.bytes.size() + 3) / 4);
+        std::memcpy(words.data() + at, delivery.bytes.data(), delivery.bytes.size());
     }
-    reply += "]}";
-    return reply.c_str();
+    return words.data();
 }
 
 // The host took the answer to request `request` at `nowMs`.

@@ -68,7 +68,7 @@ async function referenceUpdate(session) {
   const workerReady = new Promise((resolve) => page.once('workercreated', resolve));
   await page.goto(session.url + 'web_reference.html');
   const worker = await workerReady;
-  await page.waitForFunction(() => document.body.dataset.done !== undefined, {timeout: 180000, polling: 500});
+  await page.waitForFunction(() => document.body.dataset.done !== undefined, {timeout: 180000, polling: 'mutation'});
   if (await page.evaluate(() => document.body.dataset.done) !== 'answered') throw new Error('the reference failed');
   const facts = await worker.evaluate(() => simulatedHid.facts());
   const span = unitSpanMs(await worker.evaluate(() => simulatedHid.record(0)), facts);

@@ -130,11 +130,11 @@ export class PageView {
   clickUpdate() { return this.page.click('#update'); }
 
   waitForPhase(phase, timeout = 120000) {
-    return this.page.waitForFunction((p) => document.body.dataset.phase === p, {timeout, polling: 200}, phase);
+    return this.page.waitForFunction((p) => document.body.dataset.phase === p, {timeout, polling: 'mutation'}, phase);
   }
 
   waitForHint(text, timeout = 30000) {
-    return this.page.waitForFunction((t) => document.getElementById('hint').textContent === t, {timeout, polling: 200}, text);
+    return this.page.waitForFunction((t) => document.getElementById('hint').textContent === t, {timeout, polling: 'mutation'}, text);
   }
 
   // The simulated unit's side (sim/web/hid_double.js), in the worker.
