@@ -99,7 +99,7 @@ Module['webhid'] = (() => {
     // The report ID travels apart from the data, as WebHID wants it.
     async write(handle, report) {
       const session = open.get(handle);
-      if (session.gone) return gone;
+      if (!session || session.gone) return gone;
       try {
         await session.device.sendReport(report[0], report.subarray(1));
         return 0;
@@ -111,6 +111,7 @@ Module['webhid'] = (() => {
     // bytes; waits at most timeoutMs for one.
     async read(handle, length, timeoutMs) {
       const session = open.get(handle);
+      if (!session) return gone;
       if (session.queue.length === 0 && !session.gone) {
         await new Promise((resolve) => {
           const timer = setTimeout(resolve, timeoutMs);
@@ -125,6 +126,7 @@ Module['webhid'] = (() => {
     },
     drop(handle) {
       const session = open.get(handle);
+      if (!session) return gone;
       const dropped = session.queue.length;
       session.queue = [];
       return session.gone ? gone : dropped;

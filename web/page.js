@@ -120,6 +120,7 @@
   function showPhase(phase) {
     updating = phase !== 'ended';
     $('progress').hidden = !updating;
+    $('connect').disabled = updating;
     document.body.dataset.phase = phase;
     if (phase === 'locking') showProgress(0);
   }
@@ -176,6 +177,15 @@
     return;
   }
   worker.onmessage = (event) => receive(event.data);
+  // The chain itself failed (it never should): the page says the update failed and offers
+  // nothing more; reloading starts afresh.
+  worker.onerror = () => {
+    ready = false;
+    sequence = true;
+    setUpdateButton();
+    $('connect').disabled = true;
+    $('hint').textContent = shown(texts.IDS_FAILURE_HINT);
+  };
   worker.postMessage({type: 'start'});
 
   $('update').addEventListener('click', () => {
