@@ -25,6 +25,10 @@ mkdir -p "$build"
 configure_and_build "$build/bench-native" bench || exit 1
 build_windows || exit 1
 configure_and_build "$build/web" web || exit 1
+cmake --build "$build/web" --target web_reference_files >"$build/web.bench.log" 2>&1 || {
+  cat "$build/web.bench.log"
+  exit 1
+}
 if [ -z "${DISPLAY:-}" ]; then start_display; fi
 prepare_wine
 simunit="$build/win64/simunit"

@@ -129,7 +129,8 @@ export class PageView {
 
   clickUpdate() { return this.page.click('#update'); }
 
-  waitForPhase(phase, timeout = 120000) {
+  // Generous: the test command runs other stages beside the browser, on two cores.
+  waitForPhase(phase, timeout = 300000) {
     return this.page.waitForFunction((p) => document.body.dataset.phase === p, {timeout, polling: 'mutation'}, phase);
   }
 

@@ -85,7 +85,7 @@ describe('the page', {concurrency: 6}, () => {
     await view.screenshot('warning');
     await view.press(t.IDS_PAGE_OK);
     await view.waitForPhase('erased');
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 10, {timeout: 60000});
+    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 10, {timeout: 120000});
     const during = await view.page.evaluate(() => ({
       stay: !document.getElementById('progress').hidden && document.getElementById('stay').textContent,
       wakeLock: window.wakeLockLog.slice()}));
@@ -279,7 +279,7 @@ describe('the page', {concurrency: 6}, () => {
     await view.clickUpdate();
     await view.waitForBox();
     await view.press(t.IDS_PAGE_OK);
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 30000});
+    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 120000});
     const asked = new Promise((resolve) => view.page.once('dialog', async (dialog) => {
       resolve(dialog.type());
       await dialog.dismiss();  // stay
@@ -304,7 +304,7 @@ describe('the page', {concurrency: 6}, () => {
     await view.clickUpdate();
     await view.waitForBox();
     await view.press(t.IDS_PAGE_OK);
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 30000});
+    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 120000});
     // A flasher of ours, which the browser cannot see, asks the unit who it is.
     const identify = new Array(60).fill(0);
     identify[0] = 1;
