@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "link/device_io.h"
+#include "link/device_webhid.h"
 
 namespace {
 
@@ -126,6 +127,8 @@ InterfacePath deviceListPath(DeviceList* list, std::uint32_t index, char16_t** p
 }
 
 void deviceListClose(DeviceList* list) { std::free(list); }
+
+bool webHidPathNames(const char16_t* path, int id) { return id > 0 && idOfPath(path) == id; }
 
 DeviceHandle deviceOpen(const char16_t* path) {
     const int id = idOfPath(path);

@@ -10,8 +10,8 @@
 #include <emscripten.h>
 
 #include <cstdio>
-#include <cstring>
 
+#include "link/device_webhid.h"
 #include "link/identify.h"
 #include "link/open_link.h"
 #include "link/product_identity.h"
@@ -35,8 +35,6 @@ struct PageState {
 };
 
 PageState page = {IDS_NO_UNIT, true, false};
-
-constexpr char kWebHidPathPrefix[] = "webhid:";
 
 EM_JS(void, postState, (int linked, const char* unitName, const char* unit, const char* bootloader,
                         const char* esc, int hintId, int hintWithSteps, int updateEnabled), {
@@ -164,13 +162,7 @@ EMSCRIPTEN_KEEPALIVE void webLook(int chosen) {
 // A device went (`disconnect`): if it is the linked unit, the link goes with it.
 EMSCRIPTEN_KEEPALIVE void webRemoval(int pathId) {
     const char16_t* linked = programmerLink.devicePath;
-    if (!linkIsOpen() || linked == nullptr) return;
-    char path[32];
-    std::snprintf(path, sizeof path, "%s%d", kWebHidPathPrefix, pathId);
-    std::size_t i = 0;
-    for (; path[i] != '\0'; ++i)
-        if (linked[i] != static_cast<char16_t>(path[i])) return;
-    if (linked[i] != u'\0') return;
+    if (!linkIsOpen() || linked == nullptr || !webHidPathNames(linked, pathId)) return;
     closeProgrammer();
     page.updateEnabled = false;
     showHint(IDS_CONNECTION_LOST, true);

@@ -15,14 +15,8 @@ let updating = false;
 let answer = null;  // resolves the question that is open
 
 // One call into the chain at a time: a call may wait for the unit, and the chain is one.
-function serially(name) {
-  const call = queue.then(() => chain.ccall(name, 'number', [], [], {async: true}));
-  queue = call.catch(() => {});
-  return call;
-}
-
-function serially1(name, argument) {
-  const call = queue.then(() => chain.ccall(name, 'number', ['number'], [argument], {async: true}));
+function serially(name, ...numbers) {
+  const call = queue.then(() => chain.ccall(name, 'number', numbers.map(() => 'number'), numbers, {async: true}));
   queue = call.catch(() => {});
   return call;
 }
@@ -52,7 +46,7 @@ async function update() {
 function receive(message) {
   switch (message.type) {
     case 'start': serially('webStart'); break;
-    case 'chosen': serially1('webLook', 1); break;
+    case 'chosen': serially('webLook', 1); break;
     case 'update': update(); break;
     case 'failureClosed': serially('webFailureClosed'); break;
     case 'answer':
@@ -75,9 +69,9 @@ if (!('hid' in navigator)) {
 } else {
   createZirvano({toPage: (message) => postMessage(message)}).then((module) => {
     chain = module;
-    navigator.hid.addEventListener('connect', () => serially1('webLook', 0));
+    navigator.hid.addEventListener('connect', () => serially('webLook', 0));
     navigator.hid.addEventListener('disconnect', (event) =>
-      serially1('webRemoval', chain.webhid.pathId(event.device)));
+      serially('webRemoval', chain.webhid.pathId(event.device)));
     for (const message of early.splice(0)) receive(message);
   });
 }
