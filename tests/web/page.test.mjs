@@ -151,6 +151,9 @@ describe('the page', {concurrency: 6}, () => {
      text: 'IDS_BLOCK_FAILED', code: -3, systemError: 71},
     {step: 'transfer, an answer too long', fault: {command: WriteDataBlock, occurrence: 2, kind: 'overlong'},
      text: 'IDS_BLOCK_FAILED', code: -3, systemError: 90},
+    // A block the unit takes and never answers: the read's bound ends it (ETIMEDOUT).
+    {step: 'transfer, no answer', fault: {command: WriteDataBlock, occurrence: 2, kind: 'noAnswer'},
+     text: 'IDS_BLOCK_FAILED', code: -3, systemError: 110},
   ];
   for (const row of failingSteps) {
     test(`a failing step: ${row.step}`, async () => {
@@ -176,6 +179,23 @@ describe('the page', {concurrency: 6}, () => {
       await view.close();
     });
   }
+
+  test('the unit unplugged while the warning is open: noticed at once, and OK sends nothing', async () => {
+    const view = await openPage(session);
+    const t = await texts(view);
+    await view.clickUpdate();
+    await view.waitForBox();
+    await view.unit('unplug', 0);
+    // The worker takes the removal while the question is open, as the window does.
+    await view.waitForHint(t.withSteps('IDS_CONNECTION_LOST'));
+    const sentBefore = commands(await view.unit('record', 0)).length;
+    await view.press(t.IDS_PAGE_OK);
+    // No link: the lock step fails without sending, and without a code to show.
+    const failure = await view.waitForBox();
+    assert.equal(failure.text, shown(t.IDS_LOCK_FAILED));
+    assert.equal(commands(await view.unit('record', 0)).length, sentBefore);
+    await view.close();
+  });
 
   test('the ESC swapped on the cable before Update: the new one is shown, nothing is locked', async () => {
     const view = await openPage(session);
