@@ -163,6 +163,10 @@
         setUpdateButton();
         break;
       case 'noWebHid': noWebHid(); break;
+      case 'unitsInUse':
+        $('hint').textContent = shown(texts.IDS_NO_UNIT + '\r\n\r\n' + texts.IDS_STEPS);
+        document.body.dataset.state = 'waiting';
+        break;
     }
   }
 

@@ -64,14 +64,37 @@ self.onmessage = (event) => {
   else early.push(event.data);
 };
 
-if (!('hid' in navigator)) {
-  postMessage({type: 'noWebHid'});
-} else {
+function startChain() {
   createZirvano({toPage: (message) => postMessage(message)}).then((module) => {
     chain = module;
     navigator.hid.addEventListener('connect', () => serially('webLook', 0));
     navigator.hid.addEventListener('disconnect', (event) =>
       serially('webRemoval', chain.webhid.pathId(event.device)));
     for (const message of early.splice(0)) receive(message);
+  });
+}
+
+// One page of ours talks to programming units at a time, as one of our programs does: two tabs
+// updating through one unit would cross their answers. The lock reaches every tab of this site
+// in this browser (not our native programs, which the browser cannot see); it is held for the
+// page's life and given back when the page closes. The page that waits for it says that no
+// usable unit was found, as the window does for a unit another program holds.
+const kUnitsLock = 'zirvano-programming-units';
+function holdUnits(lock) {
+  if (!lock) return null;
+  startChain();
+  return new Promise(() => {});
+}
+
+if (!('hid' in navigator)) {
+  postMessage({type: 'noWebHid'});
+} else if (!('locks' in navigator)) {
+  startChain();
+} else {
+  navigator.locks.request(kUnitsLock, {ifAvailable: true}, (lock) => {
+    if (lock) return holdUnits(lock);
+    postMessage({type: 'unitsInUse'});
+    navigator.locks.request(kUnitsLock, holdUnits);
+    return null;
   });
 }

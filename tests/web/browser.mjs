@@ -38,9 +38,10 @@ export async function startBrowser(folder = join(webTree, 'demo')) {
 }
 
 // One page in a window of its own (a browser context: its own permissions, its own visible
-// window), in `language`, with `search` naming the demo's situation (sim/web/demo.js).
-export async function openPage(session, {search = '', language = 'en-US'} = {}) {
-  const context = await session.browser.createBrowserContext();
+// window), in `language`, with `search` naming the demo's situation (sim/web/demo.js); with
+// `beside`, a page in another tab of that page's window instead.
+export async function openPage(session, {search = '', language = 'en-US', beside = null} = {}) {
+  const context = beside ? beside.context : await session.browser.createBrowserContext();
   const page = await context.newPage();
   await page.setViewport({width: 960, height: 900});
   const errors = [];
@@ -148,7 +149,8 @@ export class PageView {
     await this.page.screenshot({path: join(screenshots, `web-${name}.png`)});
   }
 
-  close() { return this.context.close(); }
+  // Closes the page's window, or only its tab when it shares the window with another page.
+  close({tabOnly = false} = {}) { return tabOnly ? this.page.close() : this.context.close(); }
 }
 
 // The window's texts as the page has them, in English or German (texts.js of the build).

@@ -339,6 +339,20 @@ describe('the page', {concurrency: 6}, () => {
     await view.close();
   });
 
+  test('a second tab of the page waits until the first is closed', async () => {
+    const first = await openPage(session);
+    const t = await texts(first);
+    const second = await openPage(session, {beside: first});
+    assert.equal((await second.state()).state, 'waiting');
+    assert.equal((await second.state()).hint, t.withSteps('IDS_NO_UNIT'));
+    // Its own simulated unit was never asked anything.
+    assert.deepEqual(commands(await second.unit('record', 0)), []);
+    await first.close({tabOnly: true});
+    await second.waitForHint(t.plain('IDS_READY'));
+    assert.equal((await second.state()).state, 'ready');
+    await second.close();
+  });
+
   test('in German, from the browser language', async () => {
     const view = await openPage(session, {language: 'de-DE'});
     const t = await texts(view, 'de');
