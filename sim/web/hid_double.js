@@ -231,5 +231,6 @@
     // goes to the unit, and the unit's answer reaches this page too.
     anotherProgramSends(index, request) { return carry(units[index], Uint8Array.from(request)); },
     facts() { return JSON.parse(sim.UTF8ToString(sim._simWebUpdateFacts())); },
+    handwrittenCatalogue() { return JSON.parse(sim.UTF8ToString(sim._simWebHandwrittenCatalogue())); },
   };
 })();

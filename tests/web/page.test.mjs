@@ -353,6 +353,20 @@ describe('the page', {concurrency: 6}, () => {
     await second.close();
   });
 
+  test('every window text the page carries is the handwritten catalogue\'s, in both languages', async () => {
+    const view = await openPage(session);
+    const handwritten = await view.unit('handwrittenCatalogue');
+    const page = await view.page.evaluate(() => pageTexts);
+    const ids = Object.keys(page.ids);
+    assert.ok(ids.length >= 28, `${ids.length} texts`);
+    for (const id of ids) {
+      assert.ok(handwritten[id], `${id} is in the handwritten catalogue`);
+      for (const language of ['en', 'de'])
+        assert.equal(page[language][page.ids[id]], handwritten[id][language], `${page.ids[id]} (${language})`);
+    }
+    await view.close();
+  });
+
   test('in German, from the browser language', async () => {
     const view = await openPage(session, {language: 'de-DE'});
     const t = await texts(view, 'de');
