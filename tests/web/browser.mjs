@@ -135,6 +135,12 @@ export class PageView {
     return this.page.waitForFunction((p) => document.body.dataset.phase === p, {timeout, polling: 'mutation'}, phase);
   }
 
+  // The transfer's bar has reached `percent`.
+  waitForProgress(percent, timeout = 120000) {
+    return this.page.waitForFunction(
+      (p) => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= p, {timeout}, percent);
+  }
+
   waitForHint(text, timeout = 30000) {
     return this.page.waitForFunction((t) => document.getElementById('hint').textContent === t, {timeout, polling: 'mutation'}, text);
   }

@@ -30,6 +30,13 @@ async function texts(view, language = 'en') {
   };
 }
 
+// Update, and OK to the warning.
+async function confirmUpdate(view, t) {
+  await view.clickUpdate();
+  await view.waitForBox();
+  await view.press(t.IDS_PAGE_OK);
+}
+
 const commands = (record) => record.received.map((r) => r.command);
 
 // From the update's re-identification on: the command order of the shared facts, and every
@@ -85,7 +92,7 @@ describe('the page', {concurrency: 6}, () => {
     await view.screenshot('warning');
     await view.press(t.IDS_PAGE_OK);
     await view.waitForPhase('erased');
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 10, {timeout: 120000});
+    await view.waitForProgress(10);
     const during = await view.page.evaluate(() => ({
       stay: !document.getElementById('progress').hidden && document.getElementById('stay').textContent,
       wakeLock: window.wakeLockLog.slice()}));
@@ -201,9 +208,7 @@ describe('the page', {concurrency: 6}, () => {
     const view = await openPage(session);
     const t = await texts(view);
     await view.unit('swapEsc', 0, {version: 0x0301});
-    await view.clickUpdate();
-    await view.waitForBox();
-    await view.press(t.IDS_PAGE_OK);
+    await confirmUpdate(view, t);
     await view.page.waitForFunction(() => document.getElementById('value-esc').textContent === '3.1');
     const state = await view.state();
     assert.equal(state.state, 'ready');
@@ -280,9 +285,7 @@ describe('the page', {concurrency: 6}, () => {
   test('the downgrade question: No leaves the ESC as it was', async () => {
     const view = await openPage(session, {search: '?unit=current'});
     const t = await texts(view);
-    await view.clickUpdate();
-    await view.waitForBox();
-    await view.press(t.IDS_PAGE_OK);
+    await confirmUpdate(view, t);
     const question = await view.waitForBox();
     assert.deepEqual(question, {kind: 'warning', caption: t.IDS_DOWNGRADE_CAPTION, text: shown(t.IDS_DOWNGRADE_QUESTION),
                                 buttons: [t.IDS_PAGE_YES, t.IDS_PAGE_NO], focusInside: true});
@@ -296,10 +299,8 @@ describe('the page', {concurrency: 6}, () => {
   test('leaving during the transfer is asked about; the unit unplugged then ends in the failure box', async () => {
     const view = await openPage(session);
     const t = await texts(view);
-    await view.clickUpdate();
-    await view.waitForBox();
-    await view.press(t.IDS_PAGE_OK);
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 120000});
+    await confirmUpdate(view, t);
+    await view.waitForProgress(2);
     const asked = new Promise((resolve) => view.page.once('dialog', async (dialog) => {
       resolve(dialog.type());
       await dialog.dismiss();  // stay
@@ -321,10 +322,8 @@ describe('the page', {concurrency: 6}, () => {
   test('another program on the same unit: crossed answers end the update before more is sent', async () => {
     const view = await openPage(session);
     const t = await texts(view);
-    await view.clickUpdate();
-    await view.waitForBox();
-    await view.press(t.IDS_PAGE_OK);
-    await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 2, {timeout: 120000});
+    await confirmUpdate(view, t);
+    await view.waitForProgress(2);
     // A flasher of ours, which the browser cannot see, asks the unit who it is.
     const identify = new Array(60).fill(0);
     identify[0] = 1;

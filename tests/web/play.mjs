@@ -33,7 +33,7 @@ console.log(`Update: "${warning.caption}"`);
 await view.screenshot('run-2-warning');
 await view.press(warning.buttons[0]);
 await view.waitForPhase('erased');
-await view.page.waitForFunction(() => Number(document.getElementById('progress-bar').getAttribute('aria-valuenow')) >= 30, {timeout: 60000});
+await view.waitForProgress(30);
 await view.screenshot('run-3-progress');
 console.log('transfer under way ...');
 await view.waitForPhase('ended');
